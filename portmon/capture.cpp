@@ -1,0 +1,195 @@
+// Job capture: StartDocPort creates the job's .part file, WritePort appends
+// the spooler's blocks unchanged, EndDocPort commits the file as .prn and
+// hands the job over to the editor.
+#include "portmon/monitor.h"
+
+#define STRSAFE_NO_DEPRECATE
+#include <strsafe.h>
+
+#include <cstring>
+
+#include "common/unique_handle.h"
+
+namespace {
+
+void SetJobPaths(PortRecord& port, const std::wstring& folder, const std::wstring& stamp) {
+    port.jobBasePath = folder + L"\\job_" + stamp;
+    port.partPath = port.jobBasePath + L".part";
+}
+
+// A port whose previous job never reached EndDocPort: its .part stays on disk
+// as an unfinished job, as after a spooler stop, and its handle is not leaked.
+void AbandonOpenJob(PortRecord& port) {
+    if (port.file == INVALID_HANDLE_VALUE) return;
+    CloseHandle(port.file);
+    port.file = INVALID_HANDLE_VALUE;
+    MonitorLog(L"前のジョブが終わらないまま次のジョブが始まりました。書きかけのファイルを残します: %s",
+               port.partPath.c_str());
+}
+
+BOOL StartJob(PortRecord& port, LPWSTR printerName, DWORD jobId, DWORD level, LPBYTE docInfo) {
+    AbandonOpenJob(port);
+
+    port.jobId = jobId;
+    if (printerName != nullptr) port.printerName = printerName;
+    port.documentName.clear();
+    port.userName.clear();
+    port.machineName.clear();
+    port.bytesWritten = 0;
+
+    // pDocName is the first member of DOC_INFO_1, DOC_INFO_2 and DOC_INFO_3.
+    if (docInfo != nullptr && level >= 1 && level <= 3) {
+        const wchar_t* docName = nullptr;
+        std::memcpy(&docName, docInfo, sizeof(docName));
+        if (docName != nullptr) port.documentName = docName;
+    }
+    FillJobInfo(port);
+
+    SYSTEMTIME now = {};
+    GetLocalTime(&now);
+    const std::wstring stamp = FormatJobStamp(now, jobId);
+
+    SetJobPaths(port, GetSpoolFolder(), stamp);
+    port.file = CreateJobFile(port.partPath);
+    DWORD error = port.file == INVALID_HANDLE_VALUE ? GetLastError() : ERROR_SUCCESS;
+    if (port.file == INVALID_HANDLE_VALUE) {
+        MonitorLog(L"スプールファイルを作れません: %s (err=%u) — 一時フォルダに切り替えます",
+                   port.partPath.c_str(), error);
+        const std::wstring fallback = PrepareTempFallbackFolder();
+        if (!fallback.empty()) {
+            SetJobPaths(port, fallback, stamp);
+            port.file = CreateJobFile(port.partPath);
+            if (port.file == INVALID_HANDLE_VALUE) error = GetLastError();
+        }
+    }
+
+    const bool ok = port.file != INVALID_HANDLE_VALUE;
+    MonitorLog(L"StartDocPort job=%u doc=%s user=%s file=%s ok=%d", jobId, port.documentName.c_str(),
+               port.userName.c_str(), port.partPath.c_str(), ok ? 1 : 0);
+    if (!ok) SetLastError(error);
+    return ok ? TRUE : FALSE;
+}
+
+}  // namespace
+
+std::wstring FormatJobStamp(const SYSTEMTIME& localTime, DWORD jobId) {
+    wchar_t stamp[64] = {};
+    StringCchPrintfW(stamp, 64, L"%04u%02u%02u_%02u%02u%02u_%03u_%u", localTime.wYear,
+                     localTime.wMonth, localTime.wDay, localTime.wHour, localTime.wMinute,
+                     localTime.wSecond, localTime.wMilliseconds, jobId);
+    return stamp;
+}
+
+HANDLE CreateJobFile(const std::wstring& path) {
+    return CreateFileW(path.c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr, CREATE_ALWAYS,
+                       FILE_ATTRIBUTE_NORMAL, nullptr);
+}
+
+void FillJobInfo(PortRecord& port) {
+    if (port.printerName.empty() || port.jobId == 0) return;
+
+    PRINTER_DEFAULTSW defaults = {nullptr, nullptr, PRINTER_ACCESS_USE};
+    UniquePrinter printer;
+    if (!OpenPrinterW(&port.printerName[0], printer.put(), &defaults) || !printer) return;
+
+    DWORD needed = 0;
+    GetJobW(printer.get(), port.jobId, 1, nullptr, 0, &needed);
+    if (needed == 0) return;
+    std::vector<BYTE> buffer(needed, 0);
+    if (!GetJobW(printer.get(), port.jobId, 1, buffer.data(), needed, &needed)) return;
+
+    const auto* info = reinterpret_cast<const JOB_INFO_1W*>(buffer.data());
+    if (info->pUserName != nullptr) port.userName = info->pUserName;
+    if (info->pMachineName != nullptr) port.machineName = info->pMachineName;
+    // A name from the document information of StartDocPort wins.
+    if (info->pDocument != nullptr && port.documentName.empty()) port.documentName = info->pDocument;
+}
+
+BOOL WINAPI StartDocPort(HANDLE hPort, LPWSTR pPrinterName, DWORD JobId, DWORD Level,
+                         LPBYTE pDocInfo) {
+    if (!IsValidPortHandle(hPort)) {
+        SetLastError(ERROR_INVALID_HANDLE);
+        return FALSE;
+    }
+    PortRecord& port = *static_cast<PortRecord*>(hPort);
+    PortLock lock(port);
+    try {
+        return StartJob(port, pPrinterName, JobId, Level, pDocInfo);
+    } catch (...) {
+        SetLastError(ERROR_NOT_ENOUGH_MEMORY);
+        return FALSE;
+    }
+}
+
+BOOL WINAPI WritePort(HANDLE hPort, LPBYTE pBuffer, DWORD cbBuf, LPDWORD pcbWritten) {
+    if (!IsValidPortHandle(hPort)) {
+        SetLastError(ERROR_INVALID_HANDLE);
+        return FALSE;
+    }
+    if (pcbWritten != nullptr) *pcbWritten = 0;
+    PortRecord& port = *static_cast<PortRecord*>(hPort);
+    PortLock lock(port);
+    if (port.file == INVALID_HANDLE_VALUE) {
+        SetLastError(ERROR_INVALID_HANDLE);
+        return FALSE;
+    }
+    if (pBuffer == nullptr && cbBuf != 0) {
+        SetLastError(ERROR_INVALID_PARAMETER);
+        return FALSE;
+    }
+    DWORD written = 0;
+    if (!WriteFile(port.file, pBuffer, cbBuf, &written, nullptr)) return FALSE;
+    port.bytesWritten += written;
+    if (pcbWritten != nullptr) *pcbWritten = written;
+    return TRUE;
+}
+
+BOOL WINAPI ReadPort(HANDLE, LPBYTE, DWORD, LPDWORD pcbRead) {
+    // The port is write-only: no status or data ever flows back.
+    if (pcbRead != nullptr) *pcbRead = 0;
+    return TRUE;
+}
+
+BOOL WINAPI EndDocPort(HANDLE hPort) {
+    if (!IsValidPortHandle(hPort)) {
+        SetLastError(ERROR_INVALID_HANDLE);
+        return FALSE;
+    }
+    PortRecord& port = *static_cast<PortRecord*>(hPort);
+    BOOL result = FALSE;
+    DWORD error = ERROR_SUCCESS;
+    {
+        PortLock lock(port);
+        try {
+            if (port.file != INVALID_HANDLE_VALUE) {
+                FlushFileBuffers(port.file);
+                CloseHandle(port.file);
+                port.file = INVALID_HANDLE_VALUE;
+            }
+            // The spooler may not have had the job information ready at the start.
+            if (port.userName.empty()) FillJobInfo(port);
+
+            const std::wstring prnPath = port.jobBasePath + L".prn";
+            if (port.bytesWritten == 0) {
+                // An empty job (or one that never started) leaves no file behind.
+                if (!port.partPath.empty()) DeleteFileW(port.partPath.c_str());
+                result = TRUE;
+            } else if (!MoveFileExW(port.partPath.c_str(), prnPath.c_str(),
+                                    MOVEFILE_REPLACE_EXISTING | MOVEFILE_COPY_ALLOWED)) {
+                error = GetLastError();
+                MonitorLog(L"スプールファイルを確定できません: %s → %s (err=%u)", port.partPath.c_str(),
+                           prnPath.c_str(), error);
+            } else {
+                result = TRUE;
+            }
+        } catch (...) {
+            error = ERROR_NOT_ENOUGH_MEMORY;
+        }
+        MonitorLog(L"EndDocPort job=%u bytes=%llu ok=%d", port.jobId,
+                   static_cast<unsigned long long>(port.bytesWritten), result ? 1 : 0);
+        port.jobId = 0;
+        port.bytesWritten = 0;
+    }
+    if (!result) SetLastError(error);
+    return result;
+}

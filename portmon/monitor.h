@@ -1,0 +1,202 @@
+// TWPortMon: the print port monitor that the Windows spooler loads. It writes
+// every job printed to the TARNWICK-PRINTER queue unchanged into the shared
+// spool folder and hands it to the desktop editor.
+//
+// This header holds the records the spooler's handles point at and the
+// operations the monitor's files share. Nothing here is cached between calls:
+// paths, folders and settings are worked out again on every use.
+#pragma once
+
+#include <windows.h>
+#include <winspool.h>
+#include <winsplp.h>
+
+// winspool.h maps these names to its own client calls; in this library they
+// name the monitor's entries.
+#undef EnumPorts
+#undef AddPort
+#undef AddPortEx
+#undef ConfigurePort
+#undef DeletePort
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <vector>
+
+// ---------------------------------------------------------------------------
+// Names shared with the setup tool (the installation contract).
+
+inline constexpr wchar_t kMonitorName[] = L"TWPortMon";
+inline constexpr wchar_t kDefaultPortName[] = L"TARNWICK:";
+inline constexpr wchar_t kPortDescription[] = L"TARNWICK-PRINTER Port";
+inline constexpr wchar_t kPortsKeyPath[] =
+    L"SYSTEM\\CurrentControlSet\\Control\\Print\\Monitors\\TWPortMon\\Ports";
+inline constexpr wchar_t kSettingsKeyPath[] = L"SOFTWARE\\TARNWICK-PRINTER";
+inline constexpr wchar_t kDataFolderName[] = L"TarnwickPrinter";
+inline constexpr wchar_t kSpoolFolderName[] = L"Spool";
+inline constexpr wchar_t kLogFileName[] = L"portmon.log";
+
+// ---------------------------------------------------------------------------
+// Records behind the handles given to the spooler. Each starts with a 4-byte
+// signature so that a stale or foreign handle is recognised before use.
+
+struct MonitorRecord {
+    char signature[4];  // "TWMN"
+    HANDLE spoolerHandle;
+    MONITORINIT* monitorInit;
+};
+
+struct PortRecord {
+    char signature[4];  // "TWPT" while alive, zeroed before the record is freed
+    MonitorRecord* monitor;
+    std::wstring portName;
+    std::wstring printerName;
+    std::wstring documentName;
+    std::wstring userName;
+    std::wstring machineName;
+    DWORD jobId;
+    std::wstring jobBasePath;  // folder + "\job_" + stamp, no extension
+    std::wstring partPath;     // jobBasePath + ".part"
+    HANDLE file;               // the open .part, INVALID_HANDLE_VALUE when none
+    std::uint64_t bytesWritten;
+    CRITICAL_SECTION lock;  // serialises the job entries of this port
+    bool lockReady;
+};
+
+struct XcvRecord {
+    char signature[4];  // "TWPT", like a port record
+    ACCESS_MASK grantedAccess;
+};
+
+extern MonitorRecord g_monitor;
+
+// A port handle is usable when its memory is readable and carries the port signature.
+bool IsValidPortHandle(HANDLE handle);
+
+// Holds a port's lock for the lifetime of the scope.
+class PortLock {
+public:
+    explicit PortLock(PortRecord& port) : port_(port) { EnterCriticalSection(&port_.lock); }
+    ~PortLock() { LeaveCriticalSection(&port_.lock); }
+    PortLock(const PortLock&) = delete;
+    PortLock& operator=(const PortLock&) = delete;
+
+private:
+    PortRecord& port_;
+};
+
+// ---------------------------------------------------------------------------
+// Data folders (paths.cpp)
+
+// The ProgramData root from the values the machine offers; an empty argument
+// means that source is unusable. Never returns an empty string.
+std::wstring ChooseProgramDataRoot(const std::wstring& programData,
+                                   const std::wstring& allUsersProfile,
+                                   const std::wstring& windowsDirectory);
+std::wstring GetProgramDataRoot();
+
+// An environment value of 1 to 259 characters, else empty.
+std::wstring ReadEnvironmentValue(const wchar_t* name);
+
+bool EnsureDirectory(const std::wstring& path);
+std::wstring GetDataFolder();  // ProgramData root + "\TarnwickPrinter"
+std::wstring GetSpoolFolder();  // creates the data and spool folders when missing
+// The temp fallback folder, created when missing; empty when it cannot be used.
+std::wstring PrepareTempFallbackFolder();
+
+// ---------------------------------------------------------------------------
+// Log (log.cpp)
+
+std::string ToUtf8(const std::wstring& text);
+// Printf-style with the Windows convention: %s takes a wide string.
+void MonitorLog(const wchar_t* format, ...);
+void AppendLogLine(const wchar_t* message);
+// One log line exactly as written to the file, before the UTF-8 conversion.
+std::wstring FormatLogLine(const SYSTEMTIME& localTime, DWORD processId, const wchar_t* message);
+
+inline constexpr std::uint64_t kLogRotateAbove = 1048576;
+
+// ---------------------------------------------------------------------------
+// Port list in the registry (port_registry.cpp)
+
+std::vector<std::wstring> ReadPortList();
+bool CreatePortKey(const std::wstring& name);
+bool DeletePortKey(const std::wstring& name);
+// A name that would not make exactly one subkey of the Ports key.
+bool IsNestedPortName(const std::wstring& name);
+
+// EnumPorts' buffer layout: the bytes needed for these ports at level 1 or 2,
+// and the filling of a buffer of at least that size.
+DWORD PortInfoBytesNeeded(DWORD level, const std::vector<std::wstring>& ports);
+void FillPortInfo(DWORD level, const std::vector<std::wstring>& ports, BYTE* buffer, DWORD cbBuf);
+
+// ---------------------------------------------------------------------------
+// Job capture (capture.cpp)
+
+std::wstring FormatJobStamp(const SYSTEMTIME& localTime, DWORD jobId);
+void FillJobInfo(PortRecord& port);
+// Creates (or truncates) one of a job's files for writing, shared for reading only.
+HANDLE CreateJobFile(const std::wstring& path);
+
+// ---------------------------------------------------------------------------
+// MONITOR2 entries
+
+BOOL WINAPI EnumPorts(HANDLE hMonitor, LPWSTR pName, DWORD Level, LPBYTE pPorts, DWORD cbBuf,
+                      LPDWORD pcbNeeded, LPDWORD pcReturned);
+BOOL WINAPI OpenPort(HANDLE hMonitor, LPWSTR pName, PHANDLE pHandle);
+BOOL WINAPI OpenPortEx(HANDLE hMonitor, HANDLE hMonitorPort, LPWSTR pPortName,
+                       LPWSTR pPrinterName, PHANDLE pHandle, MONITOR2* pMonitor2);
+BOOL WINAPI StartDocPort(HANDLE hPort, LPWSTR pPrinterName, DWORD JobId, DWORD Level,
+                         LPBYTE pDocInfo);
+BOOL WINAPI WritePort(HANDLE hPort, LPBYTE pBuffer, DWORD cbBuf, LPDWORD pcbWritten);
+BOOL WINAPI ReadPort(HANDLE hPort, LPBYTE pBuffer, DWORD cbBuffer, LPDWORD pcbRead);
+BOOL WINAPI EndDocPort(HANDLE hPort);
+BOOL WINAPI ClosePort(HANDLE hPort);
+BOOL WINAPI AddPort(HANDLE hMonitor, LPWSTR pName, HWND hWnd, LPWSTR pMonitorName);
+BOOL WINAPI AddPortEx(HANDLE hMonitor, LPWSTR pName, DWORD Level, LPBYTE lpBuffer,
+                      LPWSTR lpMonitorName);
+BOOL WINAPI ConfigurePort(HANDLE hMonitor, LPWSTR pName, HWND hWnd, LPWSTR pPortName);
+BOOL WINAPI DeletePort(HANDLE hMonitor, LPWSTR pName, HWND hWnd, LPWSTR pPortName);
+BOOL WINAPI GetPrinterDataFromPort(HANDLE hPort, DWORD ControlID, LPWSTR pValueName,
+                                   LPWSTR lpInBuffer, DWORD cbInBuffer, LPWSTR lpOutBuffer,
+                                   DWORD cbOutBuffer, LPDWORD lpcbReturned);
+BOOL WINAPI SetPortTimeOuts(HANDLE hPort, LPCOMMTIMEOUTS lpCTO, DWORD reserved);
+BOOL WINAPI XcvOpenPort(HANDLE hMonitor, LPCWSTR pszObject, ACCESS_MASK GrantedAccess,
+                        PHANDLE phXcv);
+DWORD WINAPI XcvDataPort(HANDLE hXcv, LPCWSTR pszDataName, PBYTE pInputData, DWORD cbInputData,
+                         PBYTE pOutputData, DWORD cbOutputData, PDWORD pcbOutputNeeded);
+BOOL WINAPI XcvClosePort(HANDLE hXcv);
+VOID WINAPI Shutdown(HANDLE hMonitor);
+
+// The complete x64 MONITOR2, up to and including pfnPowerEvent. Some SDK
+// headers stop at pfnNotifyUnusedPorts, so the table is laid out here.
+struct MonitorTable {
+    DWORD cbSize;
+    BOOL(WINAPI* pfnEnumPorts)(HANDLE, LPWSTR, DWORD, LPBYTE, DWORD, LPDWORD, LPDWORD);
+    BOOL(WINAPI* pfnOpenPort)(HANDLE, LPWSTR, PHANDLE);
+    BOOL(WINAPI* pfnOpenPortEx)(HANDLE, HANDLE, LPWSTR, LPWSTR, PHANDLE, MONITOR2*);
+    BOOL(WINAPI* pfnStartDocPort)(HANDLE, LPWSTR, DWORD, DWORD, LPBYTE);
+    BOOL(WINAPI* pfnWritePort)(HANDLE, LPBYTE, DWORD, LPDWORD);
+    BOOL(WINAPI* pfnReadPort)(HANDLE, LPBYTE, DWORD, LPDWORD);
+    BOOL(WINAPI* pfnEndDocPort)(HANDLE);
+    BOOL(WINAPI* pfnClosePort)(HANDLE);
+    BOOL(WINAPI* pfnAddPort)(HANDLE, LPWSTR, HWND, LPWSTR);
+    BOOL(WINAPI* pfnAddPortEx)(HANDLE, LPWSTR, DWORD, LPBYTE, LPWSTR);
+    BOOL(WINAPI* pfnConfigurePort)(HANDLE, LPWSTR, HWND, LPWSTR);
+    BOOL(WINAPI* pfnDeletePort)(HANDLE, LPWSTR, HWND, LPWSTR);
+    BOOL(WINAPI* pfnGetPrinterDataFromPort)(HANDLE, DWORD, LPWSTR, LPWSTR, DWORD, LPWSTR, DWORD, LPDWORD);
+    BOOL(WINAPI* pfnSetPortTimeOuts)(HANDLE, LPCOMMTIMEOUTS, DWORD);
+    BOOL(WINAPI* pfnXcvOpenPort)(HANDLE, LPCWSTR, ACCESS_MASK, PHANDLE);
+    DWORD(WINAPI* pfnXcvDataPort)(HANDLE, LPCWSTR, PBYTE, DWORD, PBYTE, DWORD, PDWORD);
+    BOOL(WINAPI* pfnXcvClosePort)(HANDLE);
+    VOID(WINAPI* pfnShutdown)(HANDLE);
+    void* pfnSendRecvBidiDataFromPort;
+    void* pfnNotifyUsedPorts;
+    void* pfnNotifyUnusedPorts;
+    void* pfnPowerEvent;
+};
+static_assert(sizeof(MonitorTable) == 184, "the spooler expects the full x64 MONITOR2");
+
+// The one export (see TWPortMon.def); declared by winsplp.h as
+// LPMONITOR2 WINAPI InitializePrintMonitor2(PMONITORINIT, PHANDLE).

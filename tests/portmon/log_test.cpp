@@ -1,0 +1,114 @@
+// The monitor log as other programs read it: its place, its exact line
+// layout in UTF-8, cut messages, literal percent signs, and rotation.
+#include "common/unique_handle.h"
+#include "tests/portmon/monitor_fixture.h"
+
+namespace {
+
+using namespace tw_test;
+
+class LogTest : public DataFolderTest {
+protected:
+    void LogShutdownLine() { Table().pfnShutdown(Monitor().monitor); }
+};
+
+TEST_F(LogTest, LinesInUtf8WithoutByteOrderMark) {
+    HANDLE port = OpenTestPort(L"ポート:");
+    ASSERT_NE(port, nullptr);
+    EXPECT_TRUE(Table().pfnClosePort(port));
+    const std::string bytes = LogBytes();
+    ASSERT_GE(bytes.size(), 3u);
+    EXPECT_NE(bytes.substr(0, 3), "\xEF\xBB\xBF");
+    EXPECT_EQ(bytes.substr(bytes.size() - 2), "\r\n");
+    const std::vector<std::string> lines = LogLines();
+    ASSERT_EQ(lines.size(), 1u);
+    EXPECT_TRUE(IsLogLine(lines[0])) << lines[0];
+    EXPECT_EQ(LogMessage(lines[0]), "OpenPort \xE3\x83\x9D\xE3\x83\xBC\xE3\x83\x88:");
+    EXPECT_NE(lines[0].find("[pid " + std::to_string(GetCurrentProcessId()) + "]  "), std::string::npos);
+    EXPECT_EQ(lines[0].find("\r"), std::string::npos);
+}
+
+TEST_F(LogTest, PercentSignsInDocumentNamesStayLiteral) {
+    HANDLE port = OpenTestPort();
+    ASSERT_TRUE(RunJob(port, 1, L"100% %s %d %n %08X", "x").ended);
+    EXPECT_TRUE(Table().pfnClosePort(port));
+    bool found = false;
+    for (const std::string& line : LogLines()) {
+        if (LogMessage(line).rfind("StartDocPort job=1 doc=100% %s %d %n %08X user= file=", 0) == 0) found = true;
+    }
+    EXPECT_TRUE(found);
+}
+
+TEST_F(LogTest, LongMessagesAreCutAt1023Characters) {
+    const std::wstring longName(2000, L'名');
+    HANDLE port = OpenTestPort(longName.c_str());
+    ASSERT_NE(port, nullptr);
+    EXPECT_TRUE(Table().pfnClosePort(port));
+    const std::vector<std::string> lines = LogLines();
+    ASSERT_EQ(lines.size(), 1u);
+    const std::wstring message = FromUtf8(LogMessage(lines[0]));
+    EXPECT_EQ(message.size(), 1023u);
+    EXPECT_EQ(message, (L"OpenPort " + longName).substr(0, 1023));
+}
+
+TEST_F(LogTest, ResolvedFromAllUsersProfileWhenProgramDataIsUnset) {
+    ScopedEnvironment programData(L"ProgramData", nullptr);
+    ScopedEnvironment allUsers(L"ALLUSERSPROFILE", root_);
+    LogShutdownLine();
+    EXPECT_EQ(LogMessage(LogLines().back()), "Shutdown");
+
+    // A ProgramData value of 260 characters is not used.
+    const std::wstring tooLong = root_ + L"\\" + std::wstring(260 - root_.size() - 1, L'p');
+    ASSERT_EQ(tooLong.size(), 260u);
+    ScopedEnvironment longValue(L"ProgramData", tooLong);
+    LogShutdownLine();
+    EXPECT_EQ(LogLines().size(), 2u);
+}
+
+TEST_F(LogTest, RotatesOnlyAboveOneMebibyte) {
+    ASSERT_TRUE(CreateDirectoryW(DataFolder().c_str(), nullptr));
+    const std::string exact(1048576, 'a');
+    ASSERT_TRUE(WriteFileBytes(LogPath(), exact));
+    LogShutdownLine();
+    EXPECT_FALSE(PathExists(LogPath() + L".old"));
+    const std::string grown = LogBytes();
+    ASSERT_GT(grown.size(), 1048576u);
+
+    ASSERT_TRUE(WriteFileBytes(LogPath(), std::string(1048577, 'b')));
+    ASSERT_TRUE(WriteFileBytes(LogPath() + L".old", "an older generation"));
+    LogShutdownLine();
+    EXPECT_EQ(ReadFileBytes(LogPath() + L".old"), std::string(1048577, 'b'));
+    const std::vector<std::string> lines = LogLines();
+    ASSERT_EQ(lines.size(), 1u);  // a fresh file, no header
+    EXPECT_EQ(LogMessage(lines[0]), "Shutdown");
+    EXPECT_NE(LogBytes().substr(0, 3), "\xEF\xBB\xBF");
+}
+
+TEST_F(LogTest, OldGenerationThatCannotBeDeletedKeepsTheLogGrowing) {
+    ASSERT_TRUE(CreateDirectoryW(DataFolder().c_str(), nullptr));
+    ASSERT_TRUE(WriteFileBytes(LogPath(), std::string(1048577, 'c')));
+    ASSERT_TRUE(WriteFileBytes(LogPath() + L".old", "held"));
+    {
+        UniqueHandle held(CreateFileW((LogPath() + L".old").c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr,
+                                      OPEN_EXISTING, 0, nullptr));
+        ASSERT_TRUE(held.valid());
+        LogShutdownLine();
+        EXPECT_EQ(ReadFileBytes(LogPath() + L".old"), "held");
+        EXPECT_GT(LogBytes().size(), 1048577u);
+    }
+    // Once the old generation is free, the next line rotates.
+    LogShutdownLine();
+    EXPECT_GT(ReadFileBytes(LogPath() + L".old").size(), 1048577u);
+    EXPECT_EQ(LogLines().size(), 1u);
+}
+
+TEST_F(LogTest, LostDataFolderDropsTheLineButNotTheCall) {
+    // The data folder's name is taken by a plain file: no log, the call still works.
+    ASSERT_TRUE(WriteFileBytes(DataFolder(), "not a folder"));
+    HANDLE port = OpenTestPort();
+    ASSERT_NE(port, nullptr);
+    EXPECT_TRUE(Table().pfnClosePort(port));
+    EXPECT_EQ(ReadFileBytes(DataFolder()), "not a folder");
+}
+
+}  // namespace

@@ -1,0 +1,86 @@
+#include "tests/portmon/monitor_fixture.h"
+
+#include <regex>
+
+namespace tw_test {
+
+const LoadedMonitor& Monitor() {
+    static const LoadedMonitor loaded = [] {
+        LoadedMonitor result;
+        const std::wstring path = ModuleFolder() + L"\\TWPortMon.dll";
+        result.module = LoadLibraryW(path.c_str());
+        if (result.module == nullptr) return result;
+        using Init = MONITOR2*(WINAPI*)(MONITORINIT*, PHANDLE);
+        auto init = reinterpret_cast<Init>(
+            reinterpret_cast<void*>(GetProcAddress(result.module, "InitializePrintMonitor2")));
+        if (init == nullptr) return result;
+        MONITORINIT monitorInit = {};
+        monitorInit.cbSize = sizeof(monitorInit);
+        result.table = reinterpret_cast<const MonitorTable*>(init(&monitorInit, &result.monitor));
+        return result;
+    }();
+    return loaded;
+}
+
+void DataFolderTest::SetUp() {
+    ASSERT_NE(Monitor().table, nullptr) << "TWPortMon.dll did not load beside the test";
+    root_ = MakeTempFolder(L"pd");
+    ASSERT_FALSE(root_.empty());
+    programData_ = std::make_unique<ScopedEnvironment>(L"ProgramData", root_);
+}
+
+void DataFolderTest::TearDown() {
+    programData_.reset();
+    RemoveTree(root_);
+}
+
+std::vector<std::string> DataFolderTest::LogLines() const {
+    std::vector<std::string> lines;
+    const std::string bytes = LogBytes();
+    size_t start = 0;
+    while (start < bytes.size()) {
+        size_t end = bytes.find("\r\n", start);
+        if (end == std::string::npos) end = bytes.size();
+        lines.push_back(bytes.substr(start, end - start));
+        start = end + 2;
+    }
+    return lines;
+}
+
+HANDLE OpenTestPort(const wchar_t* name) {
+    HANDLE port = nullptr;
+    EXPECT_TRUE(Table().pfnOpenPort(Monitor().monitor, const_cast<LPWSTR>(name), &port));
+    return port;
+}
+
+JobOutcome RunJob(HANDLE port, DWORD jobId, const wchar_t* document, const std::string& data,
+                  size_t blockSize) {
+    JobOutcome outcome;
+    DOC_INFO_1W doc = {const_cast<LPWSTR>(document), nullptr, const_cast<LPWSTR>(L"RAW")};
+    outcome.started = Table().pfnStartDocPort(port, nullptr, jobId, 1, reinterpret_cast<LPBYTE>(&doc));
+    for (size_t offset = 0; offset < data.size(); offset += blockSize) {
+        const DWORD size = static_cast<DWORD>(std::min(blockSize, data.size() - offset));
+        DWORD written = kSentinel;
+        if (Table().pfnWritePort(port, reinterpret_cast<LPBYTE>(const_cast<char*>(data.data() + offset)),
+                                 size, &written)) {
+            outcome.written += written;
+        }
+    }
+    outcome.ended = Table().pfnEndDocPort(port);
+    return outcome;
+}
+
+std::string LogMessage(const std::string& line) {
+    const size_t pid = line.find("[pid ");
+    if (pid == std::string::npos) return std::string();
+    const size_t close = line.find("]  ", pid);
+    return close == std::string::npos ? std::string() : line.substr(close + 3);
+}
+
+bool IsLogLine(const std::string& line) {
+    static const std::regex layout(
+        R"(^\d{4}-\d{2}-\d{2} \d{2}:\d{2}:\d{2}\.\d{3}  \[pid \d+\]  [^\r\n]*$)");
+    return std::regex_match(line, layout);
+}
+
+}  // namespace tw_test

@@ -1,0 +1,69 @@
+// Drives TWPortMon.dll as the spooler does: loaded from the test's folder,
+// reached only through InitializePrintMonitor2 and the table it returns.
+// Each test gets its own data folder through the "ProgramData" variable.
+#pragma once
+
+#include <gtest/gtest.h>
+
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "portmon/monitor.h"
+#include "tests/support/files.h"
+
+namespace tw_test {
+
+struct LoadedMonitor {
+    HMODULE module = nullptr;
+    const MonitorTable* table = nullptr;
+    HANDLE monitor = nullptr;
+};
+
+// Loads the DLL once per process and initialises it.
+const LoadedMonitor& Monitor();
+inline const MonitorTable& Table() {
+    return *Monitor().table;
+}
+
+// Values a call must overwrite; seeing one afterwards means it did not.
+inline constexpr DWORD kSentinel = 0xCCCCCCCC;
+inline constexpr DWORD kErrorSentinel = 0xDEADBEEF;
+
+class DataFolderTest : public ::testing::Test {
+protected:
+    void SetUp() override;
+    void TearDown() override;
+
+    std::wstring DataFolder() const { return root_ + L"\\TarnwickPrinter"; }
+    std::wstring SpoolFolder() const { return DataFolder() + L"\\Spool"; }
+    std::wstring LogPath() const { return DataFolder() + L"\\portmon.log"; }
+    std::string LogBytes() const { return ReadFileBytes(LogPath()); }
+    std::vector<std::string> LogLines() const;  // UTF-8 lines without CR LF
+    std::vector<std::wstring> SpoolFiles() const { return ListFolder(SpoolFolder()); }
+
+    std::wstring root_;
+
+private:
+    std::unique_ptr<ScopedEnvironment> programData_;
+};
+
+// Opens a port through the table; fails the test when it cannot.
+HANDLE OpenTestPort(const wchar_t* name = L"TARNWICK:");
+
+// One whole job through the table, the data written in the given blocks.
+struct JobOutcome {
+    BOOL started = FALSE;
+    BOOL ended = FALSE;
+    std::uint64_t written = 0;
+};
+JobOutcome RunJob(HANDLE port, DWORD jobId, const wchar_t* document, const std::string& data,
+                  size_t blockSize = 65536);
+
+// The message part of a log line: what follows "[pid N]  ".
+std::string LogMessage(const std::string& line);
+
+// True when the line has the monitor's exact line layout (without CR LF).
+bool IsLogLine(const std::string& line);
+
+}  // namespace tw_test

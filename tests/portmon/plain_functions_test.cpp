@@ -1,0 +1,135 @@
+// The monitor's decisions as plain functions with plain data.
+#include <gtest/gtest.h>
+
+#include <cstring>
+
+#include "portmon/monitor.h"
+#include "tests/support/files.h"
+
+namespace {
+
+using tw_test::ScopedEnvironment;
+
+SYSTEMTIME Time(WORD year, WORD month, WORD day, WORD hour, WORD minute, WORD second, WORD ms) {
+    SYSTEMTIME t = {};
+    t.wYear = year;
+    t.wMonth = month;
+    t.wDay = day;
+    t.wHour = hour;
+    t.wMinute = minute;
+    t.wSecond = second;
+    t.wMilliseconds = ms;
+    return t;
+}
+
+TEST(ProgramDataRoot, SourcesInOrder) {
+    EXPECT_EQ(ChooseProgramDataRoot(L"P:\\PD", L"D:\\Data", L"C:\\Windows"), L"P:\\PD");
+    EXPECT_EQ(ChooseProgramDataRoot(L"", L"D:\\Data", L"C:\\Windows"), L"D:\\Data");
+    EXPECT_EQ(ChooseProgramDataRoot(L"", L"", L"C:\\Windows"), L"C:\\ProgramData");
+    EXPECT_EQ(ChooseProgramDataRoot(L"", L"", L"E:\\Windows"), L"E:\\ProgramData");
+    EXPECT_EQ(ChooseProgramDataRoot(L"", L"", L"E:"), L"C:\\ProgramData");
+    EXPECT_EQ(ChooseProgramDataRoot(L"", L"", L""), L"C:\\ProgramData");
+    // A trailing backslash is kept as it is.
+    EXPECT_EQ(ChooseProgramDataRoot(L"P:\\PD\\", L"", L""), L"P:\\PD\\");
+}
+
+TEST(ProgramDataRoot, EnvironmentValuesOfUpTo259Characters) {
+    const std::wstring v259 = L"Q:\\" + std::wstring(256, L'x');
+    const std::wstring v260 = v259 + L"y";
+    {
+        ScopedEnvironment pd(L"ProgramData", v259);
+        EXPECT_EQ(ReadEnvironmentValue(L"ProgramData"), v259);
+        EXPECT_EQ(GetProgramDataRoot(), v259);
+    }
+    {
+        ScopedEnvironment pd(L"ProgramData", v260);
+        ScopedEnvironment all(L"ALLUSERSPROFILE", std::wstring(L"D:\\Data"));
+        EXPECT_EQ(ReadEnvironmentValue(L"ProgramData"), L"");
+        EXPECT_EQ(GetProgramDataRoot(), L"D:\\Data");
+        EXPECT_EQ(GetDataFolder(), L"D:\\Data\\TarnwickPrinter");
+    }
+    {
+        ScopedEnvironment pd(L"ProgramData", nullptr);
+        ScopedEnvironment all(L"ALLUSERSPROFILE", nullptr);
+        wchar_t windows[MAX_PATH] = {};
+        GetWindowsDirectoryW(windows, MAX_PATH);
+        EXPECT_EQ(GetProgramDataRoot(), std::wstring(windows, 3) + L"ProgramData");
+    }
+}
+
+TEST(EnsureDirectory, CreatesTheWholeChain) {
+    const std::wstring root = tw_test::MakeTempFolder(L"ensure");
+    const std::wstring deep = root + L"\\a\\b/c";
+    EXPECT_TRUE(EnsureDirectory(deep));
+    EXPECT_TRUE(tw_test::IsFolder(root + L"\\a\\b\\c"));
+    EXPECT_TRUE(EnsureDirectory(deep));  // already there
+    EXPECT_FALSE(EnsureDirectory(L""));
+    wchar_t windows[MAX_PATH] = {};
+    GetWindowsDirectoryW(windows, MAX_PATH);
+    EXPECT_TRUE(EnsureDirectory(std::wstring(windows, 3)));  // a drive root is never created
+
+    // A plain file of that name counts as "already exists".
+    ASSERT_TRUE(tw_test::WriteFileBytes(root + L"\\plain", "x"));
+    EXPECT_TRUE(EnsureDirectory(root + L"\\plain"));
+    EXPECT_FALSE(EnsureDirectory(root + L"\\plain\\below"));
+    tw_test::RemoveTree(root);
+}
+
+TEST(JobStamp, LocalTimeThenJobId) {
+    EXPECT_EQ(FormatJobStamp(Time(2025, 1, 31, 9, 5, 7, 42), 42), L"20250131_090507_042_42");
+    EXPECT_EQ(FormatJobStamp(Time(2025, 12, 31, 23, 59, 59, 999), 7), L"20251231_235959_999_7");
+    EXPECT_EQ(FormatJobStamp(Time(2025, 1, 1, 0, 0, 0, 0), 4294967295u), L"20250101_000000_000_4294967295");
+}
+
+TEST(LogLine, ExactLayout) {
+    EXPECT_EQ(FormatLogLine(Time(2025, 1, 31, 9, 5, 7, 42), 2412, L"OpenPort TARNWICK:"),
+              L"2025-01-31 09:05:07.042  [pid 2412]  OpenPort TARNWICK:\r\n");
+    // The message is never a format of its own.
+    EXPECT_EQ(FormatLogLine(Time(2025, 1, 31, 9, 5, 7, 42), 1, L"100% %s %d %n"),
+              L"2025-01-31 09:05:07.042  [pid 1]  100% %s %d %n\r\n");
+    // A line is cut at 2047 characters.
+    const std::wstring line = FormatLogLine(Time(2025, 1, 31, 9, 5, 7, 42), 1, std::wstring(3000, L'x').c_str());
+    EXPECT_EQ(line.size(), 2047u);
+}
+
+TEST(Utf8, ConversionWithoutByteOrderMark) {
+    EXPECT_EQ(ToUtf8(L""), "");
+    EXPECT_EQ(ToUtf8(L"abc"), "abc");
+    EXPECT_EQ(ToUtf8(L"ジョブ"), "\xE3\x82\xB8\xE3\x83\xA7\xE3\x83\x96");
+    EXPECT_EQ(ToUtf8(L"\x2014\x2192"), "\xE2\x80\x94\xE2\x86\x92");
+}
+
+TEST(PortInfo, NeededBytes) {
+    const std::vector<std::wstring> one = {L"TARNWICK:"};
+    EXPECT_EQ(PortInfoBytesNeeded(1, one), sizeof(PORT_INFO_1W) + 20);
+    EXPECT_EQ(PortInfoBytesNeeded(2, one), sizeof(PORT_INFO_2W) + 20 + 20 + 44);
+    const std::vector<std::wstring> two = {L"A:", L"LONGER:"};
+    EXPECT_EQ(PortInfoBytesNeeded(1, two), 2 * sizeof(PORT_INFO_1W) + 6 + 16);
+    EXPECT_EQ(PortInfoBytesNeeded(2, two), 2 * sizeof(PORT_INFO_2W) + (2 * 2 + 66) + (2 * 7 + 66));
+}
+
+TEST(PortInfo, StringsFromTheEndDownward) {
+    const std::vector<std::wstring> ports = {L"A:", L"LONGER:"};
+    const DWORD needed = PortInfoBytesNeeded(2, ports);
+    std::vector<BYTE> buffer(needed + 1, 0xAB);  // odd size: the last byte stays unused
+    FillPortInfo(2, ports, buffer.data(), needed + 1);
+    const auto* info = reinterpret_cast<const PORT_INFO_2W*>(buffer.data());
+    EXPECT_EQ(reinterpret_cast<const BYTE*>(info[0].pPortName), buffer.data() + needed - 6);
+    EXPECT_EQ(reinterpret_cast<const BYTE*>(info[0].pMonitorName), buffer.data() + needed - 6 - 20);
+    EXPECT_EQ(reinterpret_cast<const BYTE*>(info[1].pDescription), buffer.data() + 2 * sizeof(PORT_INFO_2W));
+    EXPECT_STREQ(info[1].pPortName, L"LONGER:");
+    EXPECT_STREQ(info[1].pMonitorName, L"TWPortMon");
+    EXPECT_STREQ(info[1].pDescription, L"TARNWICK-PRINTER Port");
+    EXPECT_NE(info[0].pMonitorName, info[1].pMonitorName);  // each port has its own copy
+    EXPECT_EQ(info[1].fPortType, static_cast<DWORD>(PORT_TYPE_WRITE));
+    EXPECT_EQ(buffer[needed], 0xAB);
+}
+
+TEST(PortNames, NestedNamesAreRefused) {
+    EXPECT_FALSE(IsNestedPortName(L"TARNWICK:"));
+    EXPECT_FALSE(IsNestedPortName(L"LPT9:"));
+    EXPECT_TRUE(IsNestedPortName(L"A\\B"));
+    EXPECT_TRUE(IsNestedPortName(L"\\"));
+}
+
+}  // namespace

@@ -1,0 +1,167 @@
+#include "tests/support/files.h"
+
+#include <algorithm>
+#include <atomic>
+
+#include "common/unique_handle.h"
+
+namespace tw_test {
+
+std::wstring ModuleFolder() {
+    wchar_t path[MAX_PATH] = {};
+    GetModuleFileNameW(nullptr, path, MAX_PATH);
+    std::wstring text(path);
+    return text.substr(0, text.find_last_of(L'\\'));
+}
+
+std::wstring SystemFolder() {
+    wchar_t path[MAX_PATH] = {};
+    GetSystemDirectoryW(path, MAX_PATH);
+    return path;
+}
+
+std::wstring MakeTempFolder(const std::wstring& tag) {
+    static std::atomic<unsigned> counter{0};
+    wchar_t temp[MAX_PATH] = {};
+    GetTempPathW(MAX_PATH, temp);
+    for (;;) {
+        const std::wstring path = std::wstring(temp) + L"tw-" + tag + L"-" +
+                                  std::to_wstring(GetCurrentProcessId()) + L"-" +
+                                  std::to_wstring(counter++);
+        if (CreateDirectoryW(path.c_str(), nullptr)) return path;
+        if (GetLastError() != ERROR_ALREADY_EXISTS) return std::wstring();
+    }
+}
+
+void RemoveTree(const std::wstring& path) {
+    const DWORD attributes = GetFileAttributesW(path.c_str());
+    if (attributes == INVALID_FILE_ATTRIBUTES) return;
+    if ((attributes & FILE_ATTRIBUTE_DIRECTORY) && !(attributes & FILE_ATTRIBUTE_REPARSE_POINT)) {
+        for (const std::wstring& name : ListFolder(path)) RemoveTree(path + L"\\" + name);
+        SetFileAttributesW(path.c_str(), FILE_ATTRIBUTE_NORMAL);
+        RemoveDirectoryW(path.c_str());
+    } else if (attributes & FILE_ATTRIBUTE_DIRECTORY) {
+        RemoveDirectoryW(path.c_str());
+    } else {
+        SetFileAttributesW(path.c_str(), FILE_ATTRIBUTE_NORMAL);
+        DeleteFileW(path.c_str());
+    }
+}
+
+bool PathExists(const std::wstring& path) {
+    return GetFileAttributesW(path.c_str()) != INVALID_FILE_ATTRIBUTES;
+}
+
+bool IsFolder(const std::wstring& path) {
+    const DWORD attributes = GetFileAttributesW(path.c_str());
+    return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY);
+}
+
+std::string ReadFileBytes(const std::wstring& path) {
+    UniqueHandle file(CreateFileW(path.c_str(), GENERIC_READ,
+                                  FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                                  OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
+    std::string bytes;
+    if (!file) return bytes;
+    char chunk[65536];
+    DWORD read = 0;
+    while (ReadFile(file.get(), chunk, sizeof(chunk), &read, nullptr) && read > 0) {
+        bytes.append(chunk, read);
+    }
+    return bytes;
+}
+
+bool WriteFileBytes(const std::wstring& path, const std::string& bytes) {
+    UniqueHandle file(CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
+                                  FILE_ATTRIBUTE_NORMAL, nullptr));
+    if (!file) return false;
+    DWORD written = 0;
+    return bytes.empty() || (WriteFile(file.get(), bytes.data(), static_cast<DWORD>(bytes.size()),
+                                       &written, nullptr) &&
+                             written == bytes.size());
+}
+
+std::vector<std::wstring> ListFolder(const std::wstring& folder) {
+    std::vector<std::wstring> names;
+    WIN32_FIND_DATAW data = {};
+    UniqueFind find(FindFirstFileW((folder + L"\\*").c_str(), &data));
+    if (!find) return names;
+    do {
+        const std::wstring name = data.cFileName;
+        if (name != L"." && name != L"..") names.push_back(name);
+    } while (FindNextFileW(find.get(), &data));
+    std::sort(names.begin(), names.end());
+    return names;
+}
+
+std::string AsUtf8(const std::wstring& text) {
+    if (text.empty()) return std::string();
+    const int bytes = WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()),
+                                          nullptr, 0, nullptr, nullptr);
+    std::string result(static_cast<size_t>(bytes), '\0');
+    WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), &result[0], bytes,
+                        nullptr, nullptr);
+    return result;
+}
+
+std::wstring FromUtf8(const std::string& bytes) {
+    if (bytes.empty()) return std::wstring();
+    const int units = MultiByteToWideChar(CP_UTF8, 0, bytes.data(), static_cast<int>(bytes.size()),
+                                          nullptr, 0);
+    std::wstring result(static_cast<size_t>(units), L'\0');
+    MultiByteToWideChar(CP_UTF8, 0, bytes.data(), static_cast<int>(bytes.size()), &result[0], units);
+    return result;
+}
+
+ScopedEnvironment::ScopedEnvironment(const std::wstring& name, const std::wstring* value)
+    : name_(name), hadOld_(false) {
+    wchar_t buffer[32768];
+    const DWORD length = GetEnvironmentVariableW(name.c_str(), buffer, 32768);
+    if (length > 0 && length < 32768) {
+        old_.assign(buffer, length);
+        hadOld_ = true;
+    }
+    SetEnvironmentVariableW(name.c_str(), value != nullptr ? value->c_str() : nullptr);
+}
+
+ScopedEnvironment::~ScopedEnvironment() {
+    SetEnvironmentVariableW(name_.c_str(), hadOld_ ? old_.c_str() : nullptr);
+}
+
+ProcessResult RunProcess(const std::wstring& commandLine, DWORD timeoutMs) {
+    ProcessResult result;
+    const std::wstring folder = MakeTempFolder(L"run");
+    const std::wstring outPath = folder + L"\\stdout.bin";
+    const std::wstring errPath = folder + L"\\stderr.bin";
+    SECURITY_ATTRIBUTES inherit = {sizeof(inherit), nullptr, TRUE};
+    {
+        UniqueHandle out(CreateFileW(outPath.c_str(), GENERIC_WRITE, FILE_SHARE_READ, &inherit,
+                                     CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
+        UniqueHandle err(CreateFileW(errPath.c_str(), GENERIC_WRITE, FILE_SHARE_READ, &inherit,
+                                     CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
+        UniqueHandle in(CreateFileW(L"NUL", GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                                    &inherit, OPEN_EXISTING, 0, nullptr));
+        STARTUPINFOW startup = {};
+        startup.cb = sizeof(startup);
+        startup.dwFlags = STARTF_USESTDHANDLES;
+        startup.hStdInput = in.get();
+        startup.hStdOutput = out.get();
+        startup.hStdError = err.get();
+        PROCESS_INFORMATION info = {};
+        std::wstring writable = commandLine;
+        if (CreateProcessW(nullptr, &writable[0], nullptr, nullptr, TRUE, CREATE_NO_WINDOW, nullptr,
+                           nullptr, &startup, &info)) {
+            result.started = true;
+            UniqueHandle process(info.hProcess);
+            UniqueHandle thread(info.hThread);
+            WaitForSingleObject(process.get(), timeoutMs);
+            GetExitCodeProcess(process.get(), &result.exitCode);
+        }
+    }
+    result.output = ReadFileBytes(outPath);
+    result.errors = ReadFileBytes(errPath);
+    RemoveTree(folder);
+    return result;
+}
+
+}  // namespace tw_test

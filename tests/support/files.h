@@ -1,0 +1,54 @@
+// Small helpers for tests and test tools: folders, files, environment, child processes.
+#pragma once
+
+#include <windows.h>
+
+#include <string>
+#include <vector>
+
+namespace tw_test {
+
+std::wstring ModuleFolder();  // folder of the running program, no trailing backslash
+std::wstring SystemFolder();  // the prefix's system32
+
+// A fresh, empty folder under the temporary path, unique to this process and call.
+std::wstring MakeTempFolder(const std::wstring& tag);
+void RemoveTree(const std::wstring& path);
+
+bool PathExists(const std::wstring& path);
+bool IsFolder(const std::wstring& path);
+std::string ReadFileBytes(const std::wstring& path);
+bool WriteFileBytes(const std::wstring& path, const std::string& bytes);
+std::vector<std::wstring> ListFolder(const std::wstring& folder);  // names, sorted, no . and ..
+
+std::string AsUtf8(const std::wstring& text);
+std::wstring FromUtf8(const std::string& bytes);
+
+// Sets an environment variable for the current process until the scope ends.
+class ScopedEnvironment {
+public:
+    ScopedEnvironment(const std::wstring& name, const std::wstring* value);
+    ScopedEnvironment(const std::wstring& name, const std::wstring& value)
+        : ScopedEnvironment(name, &value) {}
+    ~ScopedEnvironment();
+    ScopedEnvironment(const ScopedEnvironment&) = delete;
+    ScopedEnvironment& operator=(const ScopedEnvironment&) = delete;
+
+private:
+    std::wstring name_;
+    std::wstring old_;
+    bool hadOld_;
+};
+
+struct ProcessResult {
+    bool started = false;
+    DWORD exitCode = 0xFFFFFFFF;
+    std::string output;  // standard output, bytes as written
+    std::string errors;  // standard error, bytes as written
+};
+
+// Runs a command line with standard output and standard error redirected to
+// files, waits for it and returns both. The child inherits this process's environment.
+ProcessResult RunProcess(const std::wstring& commandLine, DWORD timeoutMs = 120000);
+
+}  // namespace tw_test
