@@ -9,7 +9,6 @@ command -v x86_64-w64-mingw32-g++-posix >/dev/null || need+=(g++-mingw-w64-x86-6
 command -v x86_64-w64-mingw32-objdump >/dev/null || need+=(binutils-mingw-w64-x86-64)
 command -v wine >/dev/null                       || need+=(wine wine64)
 [ -f /usr/src/googletest/CMakeLists.txt ]        || need+=(googletest)
-command -v python3 >/dev/null                    || need+=(python3)
 
 if [ ${#need[@]} -gt 0 ]; then
   echo "== installing: ${need[*]}"
