@@ -158,6 +158,8 @@ BOOL WINAPI EndDocPort(HANDLE hPort) {
     PortRecord& port = *static_cast<PortRecord*>(hPort);
     BOOL result = FALSE;
     DWORD error = ERROR_SUCCESS;
+    bool launchWanted = false;
+    std::wstring launchUser;
     {
         PortLock lock(port);
         try {
@@ -180,16 +182,27 @@ BOOL WINAPI EndDocPort(HANDLE hPort) {
                 MonitorLog(L"スプールファイルを確定できません: %s → %s (err=%u)", port.partPath.c_str(),
                            prnPath.c_str(), error);
             } else {
+                // Descriptor first, marker last: a reader that sees .ready finds the rest complete.
+                WriteJobDescriptor(port, port.jobBasePath + L".json", prnPath);
+                WriteReadyMarker(port.jobBasePath + L".ready");
                 result = TRUE;
+                launchWanted = true;
             }
         } catch (...) {
             error = ERROR_NOT_ENOUGH_MEMORY;
         }
         MonitorLog(L"EndDocPort job=%u bytes=%llu ok=%d", port.jobId,
                    static_cast<unsigned long long>(port.bytesWritten), result ? 1 : 0);
+        try {
+            launchUser = port.userName;
+        } catch (...) {
+            // The launch goes ahead without the user's name; it then picks the first active session.
+        }
         port.jobId = 0;
         port.bytesWritten = 0;
     }
+    // Outside the port's lock: the trigger only starts a thread and returns.
+    if (launchWanted) TriggerEditorLaunch(launchUser);
     if (!result) SetLastError(error);
     return result;
 }

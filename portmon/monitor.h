@@ -19,7 +19,9 @@
 #undef ConfigurePort
 #undef DeletePort
 
+#include <atomic>
 #include <cstdint>
+#include <functional>
 #include <optional>
 #include <string>
 #include <vector>
@@ -36,6 +38,9 @@ inline constexpr wchar_t kSettingsKeyPath[] = L"SOFTWARE\\TARNWICK-PRINTER";
 inline constexpr wchar_t kDataFolderName[] = L"TarnwickPrinter";
 inline constexpr wchar_t kSpoolFolderName[] = L"Spool";
 inline constexpr wchar_t kLogFileName[] = L"portmon.log";
+inline constexpr wchar_t kEditorFileName[] = L"TARNWICK-PRINTER.exe";
+inline constexpr wchar_t kRunningEventName[] = L"Global\\TARNWICK-PRINTER.Running";
+inline constexpr wchar_t kLaunchTaskName[] = L"TARNWICK-PRINTER Launch";
 
 // ---------------------------------------------------------------------------
 // Records behind the handles given to the spooler. Each starts with a 4-byte
@@ -138,6 +143,66 @@ std::wstring FormatJobStamp(const SYSTEMTIME& localTime, DWORD jobId);
 void FillJobInfo(PortRecord& port);
 // Creates (or truncates) one of a job's files for writing, shared for reading only.
 HANDLE CreateJobFile(const std::wstring& path);
+
+// ---------------------------------------------------------------------------
+// Job descriptor and ready marker (descriptor.cpp)
+
+std::wstring JsonEscape(const std::wstring& value);
+// The .json text of a committed job: twelve lines, LF endings, ten members in a fixed order.
+std::wstring JobDescriptorText(const PortRecord& port, const std::wstring& prnPath,
+                               const SYSTEMTIME& createdUtc);
+bool WriteWholeFile(const std::wstring& path, const std::string& bytes);
+void WriteJobDescriptor(const PortRecord& port, const std::wstring& jsonPath, const std::wstring& prnPath);
+void WriteReadyMarker(const std::wstring& readyPath);
+
+// ---------------------------------------------------------------------------
+// Editor auto-launch: the decisions (launch_rules.cpp), the launch itself
+// (launch.cpp) and the guard around it (launch_guard.cpp)
+
+inline constexpr ULONGLONG kLaunchHoldOffMs = 15000;
+
+// AutoLaunch is off only when it was read as the REG_DWORD 0.
+bool IsAutoLaunchOff(LONG queryStatus, DWORD type, DWORD value);
+// The first attempt since load is never held off; later ones wait 15 s.
+bool ThrottleAllows(ULONGLONG lastAttempt, ULONGLONG now);
+// Test and store in one step: of two job ends at the same instant only one may launch.
+bool ClaimLaunchAttempt(std::atomic<ULONGLONG>& lastAttempt, ULONGLONG now);
+bool EqualsIgnoringAsciiCase(const std::wstring& a, const std::wstring& b);
+
+struct SessionEntry {
+    DWORD id;
+    bool active;
+};
+// The session to start the editor in. `sessions` is empty when the system gave
+// no list; `queryUser` asks for a session's user name.
+std::optional<DWORD> ChooseSession(const std::optional<std::vector<SessionEntry>>& sessions,
+                                   const std::wstring& jobUser,
+                                   const std::function<bool(DWORD, std::wstring&)>& queryUser,
+                                   DWORD consoleSession);
+std::wstring ChooseEditorPath(const std::wstring& editorPathSetting, const std::wstring& installDirSetting,
+                              const std::wstring& programFiles,
+                              const std::function<bool(const std::wstring&)>& exists);
+std::wstring EditorCommandLine(const std::wstring& editorPath);
+std::wstring EditorWorkingDirectory(const std::wstring& editorPath);
+std::wstring LaunchTaskCommandLine(const std::wstring& systemDirectory);
+
+// What a launch thread owns: the job's user and the routine that launches for it.
+struct LaunchRequest {
+    std::wstring userName;
+    void (*launch)(const std::wstring& userName);
+};
+
+void TriggerEditorLaunch(const std::wstring& userName);
+DWORD WINAPI LaunchEditorThread(LPVOID request);
+void LaunchEditor(const std::wstring& userName);
+std::wstring ResolveEditorPath();
+bool ReadSettingString(const wchar_t* valueName, std::wstring& value);
+void RunLaunchTask();
+// Runs the request's routine; returns 0, or the code of any exception it
+// raised (structured ones such as access violations included).
+DWORD RunLaunchGuarded(const LaunchRequest& request);
+// Reported for a C++ exception, which carries no structured code of its own.
+inline constexpr DWORD kCppExceptionCode = 0xE06D7363;
 
 // ---------------------------------------------------------------------------
 // MONITOR2 entries

@@ -22,14 +22,23 @@ const LoadedMonitor& Monitor() {
     return loaded;
 }
 
+QuietLaunches::QuietLaunches()
+    : event_(CreateEventW(nullptr, TRUE, FALSE, kRunningEventName)) {}
+
+QuietLaunches::~QuietLaunches() {
+    if (event_ != nullptr) CloseHandle(event_);
+}
+
 void DataFolderTest::SetUp() {
     ASSERT_NE(Monitor().table, nullptr) << "TWPortMon.dll did not load beside the test";
+    if (quietLaunches_) quiet_ = std::make_unique<QuietLaunches>();
     root_ = MakeTempFolder(L"pd");
     ASSERT_FALSE(root_.empty());
     programData_ = std::make_unique<ScopedEnvironment>(L"ProgramData", root_);
 }
 
 void DataFolderTest::TearDown() {
+    quiet_.reset();
     programData_.reset();
     RemoveTree(root_);
 }
@@ -68,6 +77,22 @@ JobOutcome RunJob(HANDLE port, DWORD jobId, const wchar_t* document, const std::
     }
     outcome.ended = Table().pfnEndDocPort(port);
     return outcome;
+}
+
+bool WaitForLogMessage(const std::wstring& logPath, const std::string& prefix, DWORD timeoutMs) {
+    const ULONGLONG deadline = GetTickCount64() + timeoutMs;
+    do {
+        const std::string bytes = ReadFileBytes(logPath);
+        size_t start = 0;
+        while (start < bytes.size()) {
+            size_t end = bytes.find("\r\n", start);
+            if (end == std::string::npos) end = bytes.size();
+            if (LogMessage(bytes.substr(start, end - start)).rfind(prefix, 0) == 0) return true;
+            start = end + 2;
+        }
+        Sleep(50);
+    } while (GetTickCount64() < deadline);
+    return false;
 }
 
 std::string LogMessage(const std::string& line) {

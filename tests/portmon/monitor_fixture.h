@@ -30,10 +30,26 @@ inline const MonitorTable& Table() {
 inline constexpr DWORD kSentinel = 0xCCCCCCCC;
 inline constexpr DWORD kErrorSentinel = 0xDEADBEEF;
 
+// Holds the editor's running event, so that committed jobs start no editor
+// and add no launch lines to the log.
+class QuietLaunches {
+public:
+    QuietLaunches();
+    ~QuietLaunches();
+    QuietLaunches(const QuietLaunches&) = delete;
+    QuietLaunches& operator=(const QuietLaunches&) = delete;
+
+private:
+    HANDLE event_;
+};
+
 class DataFolderTest : public ::testing::Test {
 protected:
     void SetUp() override;
     void TearDown() override;
+
+    // Tests of the editor launch turn this off before SetUp.
+    bool quietLaunches_ = true;
 
     std::wstring DataFolder() const { return root_ + L"\\TarnwickPrinter"; }
     std::wstring SpoolFolder() const { return DataFolder() + L"\\Spool"; }
@@ -43,6 +59,7 @@ protected:
     std::vector<std::wstring> SpoolFiles() const { return ListFolder(SpoolFolder()); }
 
     std::wstring root_;
+    std::unique_ptr<QuietLaunches> quiet_;
 
 private:
     std::unique_ptr<ScopedEnvironment> programData_;
@@ -59,6 +76,9 @@ struct JobOutcome {
 };
 JobOutcome RunJob(HANDLE port, DWORD jobId, const wchar_t* document, const std::string& data,
                   size_t blockSize = 65536);
+
+// Waits up to `timeoutMs` for a log line whose message starts with `prefix`.
+bool WaitForLogMessage(const std::wstring& logPath, const std::string& prefix, DWORD timeoutMs = 20000);
 
 // The message part of a log line: what follows "[pid N]  ".
 std::string LogMessage(const std::string& line);

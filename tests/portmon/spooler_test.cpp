@@ -20,6 +20,8 @@ using namespace tw_test;
 class SpoolerTest : public ::testing::Test {
 protected:
     static void SetUpTestSuite() {
+        // Committed jobs start no editor while this event exists.
+        running_ = CreateEventW(nullptr, TRUE, FALSE, kRunningEventName);
         root_ = new std::wstring(MakeTempFolder(L"spool"));
         programData_ = new ScopedEnvironment(L"ProgramData", *root_);
         ASSERT_EQ(InstallMonitor(ModuleFolder() + L"\\TWPortMon.dll"), static_cast<DWORD>(ERROR_SUCCESS));
@@ -31,12 +33,16 @@ protected:
         delete programData_;
         RemoveTree(*root_);
         delete root_;
+        CloseHandle(running_);
     }
     std::wstring SpoolFolder() const { return *root_ + L"\\TarnwickPrinter\\Spool"; }
 
     static std::wstring* root_;
     static ScopedEnvironment* programData_;
+    static HANDLE running_;
 };
+
+HANDLE SpoolerTest::running_ = nullptr;
 
 std::wstring* SpoolerTest::root_ = nullptr;
 ScopedEnvironment* SpoolerTest::programData_ = nullptr;
@@ -52,9 +58,11 @@ TEST_F(SpoolerTest, PrintedJobArrivesExactlyAsWritten) {
     for (const std::wstring& name : ListFolder(SpoolFolder())) {
         if (std::find(before.begin(), before.end(), name) == before.end()) added.push_back(name);
     }
-    ASSERT_EQ(added.size(), 1u);
-    EXPECT_EQ(added[0].substr(added[0].size() - 4), L".prn");
-    EXPECT_EQ(ReadFileBytes(SpoolFolder() + L"\\" + added[0]), data);
+    // The job's .json, .prn and .ready, in name order.
+    ASSERT_EQ(added.size(), 3u);
+    EXPECT_EQ(added[1].substr(added[1].size() - 4), L".prn");
+    EXPECT_EQ(ReadFileBytes(SpoolFolder() + L"\\" + added[1]), data);
+    EXPECT_EQ(ReadFileBytes(SpoolFolder() + L"\\" + added[2]), "ok");
 
     const std::string log = ReadFileBytes(*root_ + L"\\TarnwickPrinter\\portmon.log");
     EXPECT_NE(log.find("OpenPort TARNWICK:"), std::string::npos);

@@ -128,6 +128,33 @@ ScopedEnvironment::~ScopedEnvironment() {
     SetEnvironmentVariableW(name_.c_str(), hadOld_ ? old_.c_str() : nullptr);
 }
 
+ScopedSystemStandIn::ScopedSystemStandIn(const std::wstring& programName, DWORD sleepMs)
+    : target_(SystemFolder() + L"\\" + programName), ready_(false) {
+    saved_ = MakeTempFolder(L"standin") + L"\\" + programName;
+    DeleteFileW((SystemFolder() + L"\\recorded.txt").c_str());
+    DeleteFileW((SystemFolder() + L"\\sleep-ms.txt").c_str());
+    if (sleepMs > 0) WriteFileBytes(SystemFolder() + L"\\sleep-ms.txt", std::to_string(sleepMs));
+    const bool hadOriginal = PathExists(target_);
+    if (hadOriginal && !CopyFileW(target_.c_str(), saved_.c_str(), FALSE)) return;
+    if (!hadOriginal) saved_.clear();
+    ready_ = CopyFileW((ModuleFolder() + L"\\recorder.exe").c_str(), target_.c_str(), FALSE) != FALSE;
+}
+
+ScopedSystemStandIn::~ScopedSystemStandIn() {
+    if (!saved_.empty()) {
+        CopyFileW(saved_.c_str(), target_.c_str(), FALSE);
+        RemoveTree(saved_.substr(0, saved_.find_last_of(L'\\')));
+    } else {
+        DeleteFileW(target_.c_str());
+    }
+    DeleteFileW((SystemFolder() + L"\\recorded.txt").c_str());
+    DeleteFileW((SystemFolder() + L"\\sleep-ms.txt").c_str());
+}
+
+std::string ScopedSystemStandIn::Recorded() const {
+    return ReadFileBytes(SystemFolder() + L"\\recorded.txt");
+}
+
 ProcessResult RunProcess(const std::wstring& commandLine, DWORD timeoutMs) {
     ProcessResult result;
     const std::wstring folder = MakeTempFolder(L"run");

@@ -3,6 +3,7 @@
 
 #include <windows.h>
 
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -38,6 +39,29 @@ private:
     std::wstring name_;
     std::wstring old_;
     bool hadOld_;
+};
+
+// Puts the recorder program (tests/tools/recorder.cpp) in place of a program
+// in the system folder until the scope ends. What it recorded is read with
+// Recorded(); `sleepMs` makes it take that long before it exits. Wine runs its
+// own built-in program whatever file lies there, unless WINEDLLOVERRIDES in the
+// environment the test process was started with names it native (for example
+// "schtasks.exe=n", set through CTest's ENVIRONMENT property): changing the
+// variable inside a running process does not reach its children.
+class ScopedSystemStandIn {
+public:
+    explicit ScopedSystemStandIn(const std::wstring& programName, DWORD sleepMs = 0);
+    ~ScopedSystemStandIn();
+    ScopedSystemStandIn(const ScopedSystemStandIn&) = delete;
+    ScopedSystemStandIn& operator=(const ScopedSystemStandIn&) = delete;
+
+    bool ready() const { return ready_; }
+    std::string Recorded() const;  // the command lines, one per line, CR LF
+
+private:
+    std::wstring target_;
+    std::wstring saved_;
+    bool ready_;
 };
 
 struct ProcessResult {

@@ -57,7 +57,8 @@ DWORD RemoveMonitor() {
 }
 
 DWORD AddPostScriptDriver(const std::wstring& name) {
-    const std::wstring ppd = ModuleFolder() + L"\\generic.ppd";
+    const std::wstring folder = MakeTempFolder(L"ppd");
+    const std::wstring ppd = folder + L"\\generic.ppd";
     if (!WriteFileBytes(ppd, kGenericPpd)) return GetLastError();
     DRIVER_INFO_3W info = {};
     info.cVersion = 3;
@@ -66,7 +67,10 @@ DWORD AddPostScriptDriver(const std::wstring& name) {
     info.pDataFile = const_cast<LPWSTR>(ppd.c_str());
     info.pConfigFile = const_cast<LPWSTR>(L"wineps.drv");
     info.pDefaultDataType = const_cast<LPWSTR>(L"RAW");
-    return ErrorOf(AddPrinterDriverExW(nullptr, 3, reinterpret_cast<LPBYTE>(&info), APD_COPY_NEW_FILES));
+    const DWORD result =
+        ErrorOf(AddPrinterDriverExW(nullptr, 3, reinterpret_cast<LPBYTE>(&info), APD_COPY_NEW_FILES));
+    RemoveTree(folder);  // the spooler keeps its own copy
+    return result;
 }
 
 bool IsDriverListed(const std::wstring& name) {

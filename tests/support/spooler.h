@@ -18,7 +18,7 @@ DWORD InstallMonitor(const std::wstring& sourceDll);
 DWORD RemoveMonitor();
 
 // Registers a driver under `name` on Wine's PostScript driver (Wine ships no
-// ntprint.inf); the PPD it needs is written beside the test program.
+// ntprint.inf), with a minimal PPD written for it.
 DWORD AddPostScriptDriver(const std::wstring& name = kDriverName);
 bool IsDriverListed(const std::wstring& name);
 

@@ -1,0 +1,194 @@
+// Capture benchmark: TWPortMon.dll driven through its table as the spooler
+// drives it, against a baseline that does the same file work by hand, in the
+// same run. Prints medians and the monitor's ratio to the baseline (higher is
+// better for the monitor); the last line is "large_ratio=R small_ratio=R".
+#include <windows.h>
+#include <psapi.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <functional>
+#include <string>
+#include <vector>
+
+#include "portmon/monitor.h"
+
+namespace {
+
+constexpr DWORD kBlock = 64 * 1024;
+constexpr int kLargeBlocks = 4096;  // 256 MiB
+constexpr DWORD kSmallJob = 4 * 1024;
+constexpr int kSmallJobs = 3000;
+constexpr int kRepetitions = 5;
+
+const MonitorTable* g_table = nullptr;
+std::wstring g_spool;
+std::wstring g_data;
+
+double Seconds(const std::function<void()>& work) {
+    LARGE_INTEGER frequency, start, end;
+    QueryPerformanceFrequency(&frequency);
+    QueryPerformanceCounter(&start);
+    work();
+    QueryPerformanceCounter(&end);
+    return static_cast<double>(end.QuadPart - start.QuadPart) / static_cast<double>(frequency.QuadPart);
+}
+
+double Median(std::vector<double> values) {
+    std::sort(values.begin(), values.end());
+    return values[values.size() / 2];
+}
+
+void EmptyFolder(const std::wstring& folder) {
+    WIN32_FIND_DATAW data;
+    HANDLE find = FindFirstFileW((folder + L"\\*").c_str(), &data);
+    if (find == INVALID_HANDLE_VALUE) return;
+    do {
+        if (!(data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY)) DeleteFileW((folder + L"\\" + data.cFileName).c_str());
+    } while (FindNextFileW(find, &data));
+    FindClose(find);
+}
+
+std::wstring MakeFolder(const std::wstring& path) {
+    CreateDirectoryW(path.c_str(), nullptr);
+    return path;
+}
+
+void MonitorJob(HANDLE port, DWORD jobId, const std::vector<char>& block, int blocks, DWORD blockSize) {
+    DOC_INFO_1W doc = {const_cast<LPWSTR>(L"bench"), nullptr, const_cast<LPWSTR>(L"RAW")};
+    g_table->pfnStartDocPort(port, nullptr, jobId, 1, reinterpret_cast<LPBYTE>(&doc));
+    for (int i = 0; i < blocks; ++i) {
+        DWORD written = 0;
+        g_table->pfnWritePort(port, reinterpret_cast<LPBYTE>(const_cast<char*>(block.data())), blockSize, &written);
+    }
+    g_table->pfnEndDocPort(port);
+}
+
+void AppendLine(const std::wstring& path, const std::string& line) {
+    HANDLE file = CreateFileW(path.c_str(), FILE_APPEND_DATA, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                              OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+    DWORD written = 0;
+    WriteFile(file, line.data(), static_cast<DWORD>(line.size()), &written, nullptr);
+    CloseHandle(file);
+}
+
+void WriteSmallFile(const std::wstring& path, const std::string& bytes) {
+    HANDLE file = CreateFileW(path.c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr, CREATE_ALWAYS,
+                              FILE_ATTRIBUTE_NORMAL, nullptr);
+    DWORD written = 0;
+    WriteFile(file, bytes.data(), static_cast<DWORD>(bytes.size()), &written, nullptr);
+    CloseHandle(file);
+}
+
+// The least file work a job needs: the data file created, written, flushed,
+// closed and renamed, and (for small jobs) the descriptor, the marker and two log lines.
+void BaselineJob(DWORD jobId, const std::vector<char>& block, int blocks, DWORD blockSize, bool handOff) {
+    const std::wstring base = g_spool + L"\\job_baseline_" + std::to_wstring(jobId);
+    if (handOff) AppendLine(g_data + L"\\baseline.log", std::string(150, 's') + "\r\n");
+    HANDLE file = CreateFileW((base + L".part").c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr, CREATE_ALWAYS,
+                              FILE_ATTRIBUTE_NORMAL, nullptr);
+    for (int i = 0; i < blocks; ++i) {
+        DWORD written = 0;
+        WriteFile(file, block.data(), blockSize, &written, nullptr);
+    }
+    FlushFileBuffers(file);
+    CloseHandle(file);
+    MoveFileExW((base + L".part").c_str(), (base + L".prn").c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_COPY_ALLOWED);
+    if (!handOff) return;
+    WriteSmallFile(base + L".json", std::string(330, 'j'));
+    WriteSmallFile(base + L".ready", "ok");
+    AppendLine(g_data + L"\\baseline.log", std::string(80, 'e') + "\r\n");
+}
+
+SIZE_T PeakPrivateBytes() {
+    PROCESS_MEMORY_COUNTERS counters = {};
+    counters.cb = sizeof(counters);
+    K32GetProcessMemoryInfo(GetCurrentProcess(), &counters, sizeof(counters));
+    return counters.PeakPagefileUsage;
+}
+
+}  // namespace
+
+int wmain() {
+    wchar_t modulePath[MAX_PATH];
+    GetModuleFileNameW(nullptr, modulePath, MAX_PATH);
+    std::wstring folder(modulePath);
+    folder = folder.substr(0, folder.find_last_of(L'\\'));
+
+    wchar_t temp[MAX_PATH];
+    GetTempPathW(MAX_PATH, temp);
+    const std::wstring root = MakeFolder(std::wstring(temp) + L"tw-bench");
+    SetEnvironmentVariableW(L"ProgramData", root.c_str());
+    g_data = MakeFolder(root + L"\\TarnwickPrinter");
+    g_spool = MakeFolder(g_data + L"\\Spool");
+
+    HMODULE module = LoadLibraryW((folder + L"\\TWPortMon.dll").c_str());
+    auto init = reinterpret_cast<MONITOR2*(WINAPI*)(MONITORINIT*, PHANDLE)>(
+        reinterpret_cast<void*>(GetProcAddress(module, "InitializePrintMonitor2")));
+    if (init == nullptr) {
+        std::printf("TWPortMon.dll not found beside the benchmark\n");
+        return 1;
+    }
+    HANDLE monitor = nullptr;
+    g_table = reinterpret_cast<const MonitorTable*>(init(nullptr, &monitor));
+    HANDLE port = nullptr;
+    g_table->pfnOpenPort(monitor, const_cast<LPWSTR>(L"TARNWICK:"), &port);
+
+    // Auto-launch off, as an administrator would switch it off.
+    HKEY settings = nullptr;
+    RegCreateKeyExW(HKEY_LOCAL_MACHINE, kSettingsKeyPath, 0, nullptr, 0, KEY_WRITE | KEY_WOW64_64KEY, nullptr,
+                    &settings, nullptr);
+    const DWORD off = 0;
+    RegSetValueExW(settings, L"AutoLaunch", 0, REG_DWORD, reinterpret_cast<const BYTE*>(&off), sizeof(off));
+    RegCloseKey(settings);
+
+    std::vector<char> block(kBlock, 'x');
+    for (size_t i = 0; i < block.size(); ++i) block[i] = static_cast<char>(i * 31);
+
+    // Large jobs: throughput of 256 MiB in 64 KiB blocks.
+    MonitorJob(port, 1, block, 16, kBlock);  // warm-up, and the memory reading for a 1 MiB job
+    const SIZE_T peakSmall = PeakPrivateBytes();
+    std::vector<double> monitorLarge, baselineLarge;
+    for (int r = 0; r < kRepetitions; ++r) {
+        EmptyFolder(g_spool);
+        baselineLarge.push_back(Seconds([&] { BaselineJob(100 + r, block, kLargeBlocks, kBlock, false); }));
+        EmptyFolder(g_spool);
+        monitorLarge.push_back(Seconds([&] { MonitorJob(port, 100 + r, block, kLargeBlocks, kBlock); }));
+    }
+    const SIZE_T peakLarge = PeakPrivateBytes();
+    EmptyFolder(g_spool);
+    const double mib = kLargeBlocks * static_cast<double>(kBlock) / (1024 * 1024);
+    const double monitorMiBs = mib / Median(monitorLarge);
+    const double baselineMiBs = mib / Median(baselineLarge);
+    const double largeRatio = monitorMiBs / baselineMiBs;
+    std::printf("large jobs (256 MiB in 64 KiB blocks, median of %d): monitor %.1f MiB/s, baseline %.1f MiB/s, ratio %.2f\n",
+                kRepetitions, monitorMiBs, baselineMiBs, largeRatio);
+
+    // Small jobs: jobs per second, 4 KiB each.
+    std::vector<double> monitorSmall, baselineSmall;
+    for (int r = 0; r < kRepetitions; ++r) {
+        EmptyFolder(g_spool);
+        DeleteFileW((g_data + L"\\baseline.log").c_str());
+        baselineSmall.push_back(Seconds([&] {
+            for (int j = 0; j < kSmallJobs; ++j) BaselineJob(1000 + j, block, 1, kSmallJob, true);
+        }));
+        EmptyFolder(g_spool);
+        DeleteFileW((g_data + L"\\portmon.log").c_str());
+        monitorSmall.push_back(Seconds([&] {
+            for (int j = 0; j < kSmallJobs; ++j) MonitorJob(port, 1000 + j, block, 1, kSmallJob);
+        }));
+    }
+    EmptyFolder(g_spool);
+    const double monitorJobs = kSmallJobs / Median(monitorSmall);
+    const double baselineJobs = kSmallJobs / Median(baselineSmall);
+    const double smallRatio = monitorJobs / baselineJobs;
+    std::printf("small jobs (%d x 4 KiB, auto-launch off, median of %d): monitor %.0f jobs/s, baseline %.0f jobs/s, ratio %.2f\n",
+                kSmallJobs, kRepetitions, monitorJobs, baselineJobs, smallRatio);
+    std::printf("peak private bytes: %.1f MiB after a 1 MiB job, %.1f MiB after the 256 MiB jobs\n",
+                peakSmall / 1048576.0, peakLarge / 1048576.0);
+
+    g_table->pfnClosePort(port);
+    RegDeleteKeyExW(HKEY_LOCAL_MACHINE, kSettingsKeyPath, KEY_WOW64_64KEY, 0);
+    std::printf("large_ratio=%.2f small_ratio=%.2f\n", largeRatio, smallRatio);
+    return 0;
+}

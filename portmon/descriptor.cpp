@@ -1,0 +1,88 @@
+// The end of a committed job on disk: the .json descriptor that tells the
+// editor what the job is, then the .ready marker that hands it over. A reader
+// keys on .ready: once it exists, the .prn is complete and closed.
+#include "portmon/monitor.h"
+
+#define STRSAFE_NO_DEPRECATE
+#include <strsafe.h>
+
+#include "common/unique_handle.h"
+
+namespace {
+
+void AppendLine(std::wstring& text, const wchar_t* key, const std::wstring& value, bool last = false) {
+    text += L"  \"";
+    text += key;
+    text += L"\": ";
+    text += value;
+    text += last ? L"\n" : L",\n";
+}
+
+std::wstring Quoted(const std::wstring& value) {
+    return L"\"" + JsonEscape(value) + L"\"";
+}
+
+}  // namespace
+
+std::wstring JsonEscape(const std::wstring& value) {
+    std::wstring escaped;
+    escaped.reserve(value.size());
+    for (const wchar_t unit : value) {
+        switch (unit) {
+            case L'\t': escaped += L"\\t"; break;
+            case L'\n': escaped += L"\\n"; break;
+            case L'\r': escaped += L"\\r"; break;
+            case L'"': escaped += L"\\\""; break;
+            case L'\\': escaped += L"\\\\"; break;
+            default:
+                if (unit < 0x20) {
+                    wchar_t code[8] = {};
+                    StringCchPrintfW(code, 8, L"\\u%04X", static_cast<unsigned>(unit));
+                    escaped += code;
+                } else {
+                    escaped += unit;
+                }
+        }
+    }
+    return escaped;
+}
+
+std::wstring JobDescriptorText(const PortRecord& port, const std::wstring& prnPath,
+                               const SYSTEMTIME& createdUtc) {
+    wchar_t created[64] = {};
+    StringCchPrintfW(created, 64, L"%04u-%02u-%02uT%02u:%02u:%02u.%03uZ", createdUtc.wYear,
+                     createdUtc.wMonth, createdUtc.wDay, createdUtc.wHour, createdUtc.wMinute,
+                     createdUtc.wSecond, createdUtc.wMilliseconds);
+    std::wstring text = L"{\n";
+    AppendLine(text, L"schema", L"1");
+    AppendLine(text, L"jobId", std::to_wstring(port.jobId));
+    AppendLine(text, L"printerName", Quoted(port.printerName));
+    AppendLine(text, L"portName", Quoted(port.portName));
+    AppendLine(text, L"documentName", Quoted(port.documentName));
+    AppendLine(text, L"userName", Quoted(port.userName));
+    AppendLine(text, L"machineName", Quoted(port.machineName));
+    AppendLine(text, L"bytes", std::to_wstring(port.bytesWritten));
+    AppendLine(text, L"createdUtc", std::wstring(L"\"") + created + L"\"");
+    AppendLine(text, L"dataFile", Quoted(prnPath), true);
+    text += L"}\n";
+    return text;
+}
+
+bool WriteWholeFile(const std::wstring& path, const std::string& bytes) {
+    UniqueHandle file(CreateJobFile(path));
+    if (!file) return false;
+    if (bytes.empty()) return true;
+    DWORD written = 0;
+    return WriteFile(file.get(), bytes.data(), static_cast<DWORD>(bytes.size()), &written, nullptr) != FALSE;
+}
+
+void WriteJobDescriptor(const PortRecord& port, const std::wstring& jsonPath, const std::wstring& prnPath) {
+    SYSTEMTIME now = {};
+    GetSystemTime(&now);
+    // Written in place under its final name; the .ready marker is the commit point.
+    WriteWholeFile(jsonPath, ToUtf8(JobDescriptorText(port, prnPath, now)));
+}
+
+void WriteReadyMarker(const std::wstring& readyPath) {
+    WriteWholeFile(readyPath, "ok");
+}

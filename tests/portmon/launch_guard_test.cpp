@@ -1,0 +1,125 @@
+// Whatever goes wrong inside a launch stays on the launch thread: structured
+// exceptions are caught and logged with their code, and normal exception
+// handling and logging inside the launch keep working.
+#include <gtest/gtest.h>
+
+#include <stdexcept>
+
+#include "portmon/monitor.h"
+#include "tests/support/files.h"
+
+namespace {
+
+using tw_test::ScopedEnvironment;
+
+void RaiseAccessViolation(const std::wstring&) {
+    volatile int* nowhere = nullptr;
+    *nowhere = 1;
+}
+
+void DivideByZeroSeh(const std::wstring&) {
+    RaiseException(EXCEPTION_INT_DIVIDE_BY_ZERO, 0, 0, nullptr);
+}
+
+void ThrowOut(const std::wstring&) {
+    throw std::runtime_error("escapes the launch");
+}
+
+void CatchInsideAndLog(const std::wstring& user) {
+    try {
+        throw std::runtime_error("handled inside");
+    } catch (const std::runtime_error&) {
+        MonitorLog(L"inside the guard for %s", user.c_str());
+    }
+    OutputDebugStringW(L"debug output inside the guard\n");
+}
+
+class LaunchGuardTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        root_ = tw_test::MakeTempFolder(L"guard");
+        programData_ = std::make_unique<ScopedEnvironment>(L"ProgramData", root_);
+    }
+    void TearDown() override {
+        programData_.reset();
+        tw_test::RemoveTree(root_);
+    }
+    std::string Log() const { return tw_test::ReadFileBytes(root_ + L"\\TarnwickPrinter\\portmon.log"); }
+
+    // Runs a request on its own thread exactly as a job end does, and returns the thread's exit code.
+    DWORD RunOnLaunchThread(void (*launch)(const std::wstring&)) {
+        auto* request = new LaunchRequest{L"taro", launch};
+        HANDLE thread = CreateThread(nullptr, 0, &LaunchEditorThread, request, 0, nullptr);
+        EXPECT_NE(thread, nullptr);
+        EXPECT_EQ(WaitForSingleObject(thread, 20000), WAIT_OBJECT_0);
+        DWORD code = 0xFFFFFFFF;
+        GetExitCodeThread(thread, &code);
+        CloseHandle(thread);
+        return code;
+    }
+
+    std::wstring root_;
+    std::unique_ptr<ScopedEnvironment> programData_;
+};
+
+TEST_F(LaunchGuardTest, AccessViolationIsLoggedAndTheNextLaunchWorks) {
+    EXPECT_EQ(RunOnLaunchThread(&RaiseAccessViolation), 0u);
+    EXPECT_NE(Log().find("自動起動の処理で例外が発生しました (code=0xC0000005)"), std::string::npos) << Log();
+
+    EXPECT_EQ(RunOnLaunchThread(&CatchInsideAndLog), 0u);
+    EXPECT_NE(Log().find("inside the guard for taro"), std::string::npos);
+
+    EXPECT_EQ(RunOnLaunchThread(&DivideByZeroSeh), 0u);
+    EXPECT_NE(Log().find("(code=0xC0000094)"), std::string::npos);
+
+    // A second fault after the first was handled is caught all the same.
+    EXPECT_EQ(RunOnLaunchThread(&RaiseAccessViolation), 0u);
+    size_t count = 0;
+    for (size_t at = Log().find("code=0xC0000005"); at != std::string::npos; at = Log().find("code=0xC0000005", at + 1)) {
+        ++count;
+    }
+    EXPECT_EQ(count, 2u);
+}
+
+TEST_F(LaunchGuardTest, NormalWorkInsideTheGuardIsUntouched) {
+    const LaunchRequest request{L"hanako", &CatchInsideAndLog};
+    EXPECT_EQ(RunLaunchGuarded(request), 0u);
+    EXPECT_NE(Log().find("inside the guard for hanako"), std::string::npos);
+    EXPECT_EQ(Log().find("例外"), std::string::npos);
+}
+
+TEST_F(LaunchGuardTest, CppExceptionThatEscapesIsCaught) {
+    EXPECT_EQ(RunLaunchGuarded(LaunchRequest{L"", &ThrowOut}), kCppExceptionCode);
+    EXPECT_EQ(RunOnLaunchThread(&ThrowOut), 0u);
+    EXPECT_NE(Log().find("(code=0xE06D7363)"), std::string::npos);
+}
+
+TEST_F(LaunchGuardTest, FaultsOnOtherThreadsAreNotTheGuardsBusiness) {
+    // While a launch runs, a fault on another thread must reach that thread's own handlers.
+    HANDLE started = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+    HANDLE release = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+    static HANDLE s_started, s_release;
+    s_started = started;
+    s_release = release;
+    auto* request = new LaunchRequest{L"", [](const std::wstring&) {
+        SetEvent(s_started);
+        WaitForSingleObject(s_release, 20000);
+    }};
+    HANDLE thread = CreateThread(nullptr, 0, &LaunchEditorThread, request, 0, nullptr);
+    ASSERT_EQ(WaitForSingleObject(started, 20000), WAIT_OBJECT_0);
+    bool handledHere = false;
+    try {
+        throw std::runtime_error("another thread");
+    } catch (const std::runtime_error&) {
+        handledHere = true;
+    }
+    EXPECT_TRUE(handledHere);
+    SetEvent(release);
+    WaitForSingleObject(thread, 20000);
+    CloseHandle(thread);
+    CloseHandle(started);
+    CloseHandle(release);
+    EXPECT_EQ(Log().find("例外"), std::string::npos);
+}
+
+}  // namespace
