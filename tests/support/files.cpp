@@ -128,7 +128,7 @@ ScopedEnvironment::~ScopedEnvironment() {
     SetEnvironmentVariableW(name_.c_str(), hadOld_ ? old_.c_str() : nullptr);
 }
 
-ProcessResult RunProcess(const std::wstring& commandLine, DWORD timeoutMs) {
+ProcessResult RunProcess(const std::wstring& commandLine, DWORD timeoutMs, HANDLE token) {
     ProcessResult result;
     const std::wstring folder = MakeTempFolder(L"run");
     const std::wstring outPath = folder + L"\\stdout.bin";
@@ -149,8 +149,13 @@ ProcessResult RunProcess(const std::wstring& commandLine, DWORD timeoutMs) {
         startup.hStdError = err.get();
         PROCESS_INFORMATION info = {};
         std::wstring writable = commandLine;
-        if (CreateProcessW(nullptr, &writable[0], nullptr, nullptr, TRUE, CREATE_NO_WINDOW, nullptr,
-                           nullptr, &startup, &info)) {
+        const BOOL created =
+            token != nullptr
+                ? CreateProcessAsUserW(token, nullptr, &writable[0], nullptr, nullptr, TRUE,
+                                       CREATE_NO_WINDOW, nullptr, nullptr, &startup, &info)
+                : CreateProcessW(nullptr, &writable[0], nullptr, nullptr, TRUE, CREATE_NO_WINDOW,
+                                 nullptr, nullptr, &startup, &info);
+        if (created) {
             result.started = true;
             UniqueHandle process(info.hProcess);
             UniqueHandle thread(info.hThread);

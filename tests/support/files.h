@@ -48,7 +48,9 @@ struct ProcessResult {
 };
 
 // Runs a command line with standard output and standard error redirected to
-// files, waits for it and returns both. The child inherits this process's environment.
-ProcessResult RunProcess(const std::wstring& commandLine, DWORD timeoutMs = 120000);
+// files, waits for it and returns both. The child inherits this process's
+// environment; with a token it runs as that token's user (CreateProcessAsUserW).
+ProcessResult RunProcess(const std::wstring& commandLine, DWORD timeoutMs = 120000,
+                         HANDLE token = nullptr);
 
 }  // namespace tw_test
