@@ -129,33 +129,44 @@ ScopedEnvironment::~ScopedEnvironment() {
 }
 
 ScopedSystemStandIn::ScopedSystemStandIn(const std::wstring& programName, DWORD sleepMs)
-    : target_(SystemFolder() + L"\\" + programName), ready_(false) {
-    saved_ = MakeTempFolder(L"standin") + L"\\" + programName;
-    DeleteFileW((SystemFolder() + L"\\recorded.txt").c_str());
-    DeleteFileW((SystemFolder() + L"\\sleep-ms.txt").c_str());
-    if (sleepMs > 0) WriteFileBytes(SystemFolder() + L"\\sleep-ms.txt", std::to_string(sleepMs));
-    const bool hadOriginal = PathExists(target_);
-    if (hadOriginal && !CopyFileW(target_.c_str(), saved_.c_str(), FALSE)) return;
-    if (!hadOriginal) saved_.clear();
-    ready_ = CopyFileW((ModuleFolder() + L"\\recorder.exe").c_str(), target_.c_str(), FALSE) != FALSE;
+    : program_(programName), target_(SystemFolder() + L"\\" + programName), ready_(false) {
+    folder_ = MakeTempFolder(L"standin");
+    saved_ = folder_ + L"\\original.exe";
+    recordFile_ = std::make_unique<ScopedEnvironment>(L"TW_RECORD_FILE", folder_ + L"\\recorded.txt");
+    const std::wstring sleep = std::to_wstring(sleepMs);
+    sleepMs_ = std::make_unique<ScopedEnvironment>(L"TW_RECORD_SLEEP_MS", sleepMs > 0 ? &sleep : nullptr);
+    hadOriginal_ = PathExists(target_);
+    if (hadOriginal_ && !CopyFileW(target_.c_str(), saved_.c_str(), FALSE)) return;
+    if (!CopyFileW((ModuleFolder() + L"\\twrecord.exe").c_str(), target_.c_str(), FALSE)) return;
+    // Wine runs its own built-in program whatever file lies in the system
+    // folder; the override in the registry reaches the processes started from
+    // here on (WINEDLLOVERRIDES changed at run time would not).
+    if (RegCreateKeyExW(HKEY_CURRENT_USER, L"Software\\Wine\\DllOverrides", 0, nullptr, 0, KEY_SET_VALUE, nullptr,
+                        overrides_.put(), nullptr) != ERROR_SUCCESS) {
+        return;
+    }
+    const wchar_t native[] = L"native";
+    ready_ = RegSetValueExW(overrides_.get(), programName.c_str(), 0, REG_SZ, reinterpret_cast<const BYTE*>(native),
+                            sizeof(native)) == ERROR_SUCCESS;
 }
 
 ScopedSystemStandIn::~ScopedSystemStandIn() {
-    if (!saved_.empty()) {
+    if (overrides_) RegDeleteValueW(overrides_.get(), program_.c_str());
+    if (hadOriginal_) {
         CopyFileW(saved_.c_str(), target_.c_str(), FALSE);
-        RemoveTree(saved_.substr(0, saved_.find_last_of(L'\\')));
     } else {
         DeleteFileW(target_.c_str());
     }
-    DeleteFileW((SystemFolder() + L"\\recorded.txt").c_str());
-    DeleteFileW((SystemFolder() + L"\\sleep-ms.txt").c_str());
+    sleepMs_.reset();
+    recordFile_.reset();
+    RemoveTree(folder_);
 }
 
 std::string ScopedSystemStandIn::Recorded() const {
-    return ReadFileBytes(SystemFolder() + L"\\recorded.txt");
+    return ReadFileBytes(folder_ + L"\\recorded.txt");
 }
 
-ProcessResult RunProcess(const std::wstring& commandLine, DWORD timeoutMs) {
+ProcessResult RunProcess(const std::wstring& commandLine, DWORD timeoutMs, HANDLE token) {
     ProcessResult result;
     const std::wstring folder = MakeTempFolder(L"run");
     const std::wstring outPath = folder + L"\\stdout.bin";
@@ -176,8 +187,13 @@ ProcessResult RunProcess(const std::wstring& commandLine, DWORD timeoutMs) {
         startup.hStdError = err.get();
         PROCESS_INFORMATION info = {};
         std::wstring writable = commandLine;
-        if (CreateProcessW(nullptr, &writable[0], nullptr, nullptr, TRUE, CREATE_NO_WINDOW, nullptr,
-                           nullptr, &startup, &info)) {
+        const BOOL created =
+            token != nullptr
+                ? CreateProcessAsUserW(token, nullptr, &writable[0], nullptr, nullptr, TRUE,
+                                       CREATE_NO_WINDOW, nullptr, nullptr, &startup, &info)
+                : CreateProcessW(nullptr, &writable[0], nullptr, nullptr, TRUE, CREATE_NO_WINDOW,
+                                 nullptr, nullptr, &startup, &info);
+        if (created) {
             result.started = true;
             UniqueHandle process(info.hProcess);
             UniqueHandle thread(info.hThread);

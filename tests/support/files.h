@@ -3,6 +3,8 @@
 
 #include <windows.h>
 
+#include "common/unique_handle.h"
+
 #include <memory>
 #include <string>
 #include <vector>
@@ -41,13 +43,11 @@ private:
     bool hadOld_;
 };
 
-// Puts the recorder program (tests/tools/recorder.cpp) in place of a program
-// in the system folder until the scope ends. What it recorded is read with
-// Recorded(); `sleepMs` makes it take that long before it exits. Wine runs its
-// own built-in program whatever file lies there, unless WINEDLLOVERRIDES in the
-// environment the test process was started with names it native (for example
-// "schtasks.exe=n", set through CTest's ENVIRONMENT property): changing the
-// variable inside a running process does not reach its children.
+// Puts the recording program twrecord.exe (tests/tools) in place of a program
+// in the system folder until the scope ends, and has Wine run that file rather
+// than its own built-in program. The command lines it was started with are
+// read with Recorded(); `sleepMs` makes it take that long before it exits.
+// The system folder is shared: tests that use this take the lock "system32".
 class ScopedSystemStandIn {
 public:
     explicit ScopedSystemStandIn(const std::wstring& programName, DWORD sleepMs = 0);
@@ -59,9 +59,15 @@ public:
     std::string Recorded() const;  // the command lines, one per line, CR LF
 
 private:
+    std::wstring program_;
     std::wstring target_;
+    std::wstring folder_;
     std::wstring saved_;
+    bool hadOriginal_ = false;
     bool ready_;
+    std::unique_ptr<ScopedEnvironment> recordFile_;
+    std::unique_ptr<ScopedEnvironment> sleepMs_;
+    UniqueKey overrides_;
 };
 
 struct ProcessResult {
@@ -72,7 +78,9 @@ struct ProcessResult {
 };
 
 // Runs a command line with standard output and standard error redirected to
-// files, waits for it and returns both. The child inherits this process's environment.
-ProcessResult RunProcess(const std::wstring& commandLine, DWORD timeoutMs = 120000);
+// files, waits for it and returns both. The child inherits this process's
+// environment; with a token it runs as that token's user (CreateProcessAsUserW).
+ProcessResult RunProcess(const std::wstring& commandLine, DWORD timeoutMs = 120000,
+                         HANDLE token = nullptr);
 
 }  // namespace tw_test

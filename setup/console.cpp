@@ -1,0 +1,75 @@
+// Every line the setup tool prints. A console gets UTF-16 through
+// WriteConsoleW, so Japanese shows whatever its code page; a pipe or a file
+// gets UTF-8 without a byte order mark, written as bytes with WriteFile (the
+// C runtime's text mode would turn CR LF into CR CR LF). Nothing ever goes to
+// standard error.
+#include "setup/setup.h"
+
+#include <cstdarg>
+#include <cwchar>
+
+#define STRSAFE_NO_DEPRECATE
+#include <strsafe.h>
+
+#include "common/unique_handle.h"
+
+namespace {
+
+void WriteBytes(HANDLE output, const char* bytes, DWORD size) {
+    // WriteFile has no buffer of its own, so every piece leaves at once.
+    while (size > 0) {
+        DWORD written = 0;
+        if (!WriteFile(output, bytes, size, &written, nullptr) || written == 0) return;
+        bytes += written;
+        size -= written;
+    }
+}
+
+}  // namespace
+
+void WriteConsoleText(const wchar_t* text) {
+    if (text == nullptr) return;
+    // Looked at again for every piece: the choice is never cached.
+    const HANDLE output = GetStdHandle(STD_OUTPUT_HANDLE);
+    if (output == nullptr || output == INVALID_HANDLE_VALUE) return;
+
+    DWORD mode = 0;
+    if (GetConsoleMode(output, &mode)) {
+        DWORD written = 0;
+        WriteConsoleW(output, text, static_cast<DWORD>(wcslen(text)), &written, nullptr);
+        return;
+    }
+
+    // The size includes the terminating NUL; below 2 there is nothing to write.
+    const int size = WideCharToMultiByte(CP_UTF8, 0, text, -1, nullptr, 0, nullptr, nullptr);
+    if (size < 2) return;
+    std::string bytes(static_cast<size_t>(size), '\0');
+    if (WideCharToMultiByte(CP_UTF8, 0, text, -1, &bytes[0], size, nullptr, nullptr) != size) return;
+    WriteBytes(output, bytes.data(), static_cast<DWORD>(size - 1));
+}
+
+void PrintLine(const wchar_t* format, ...) {
+    wchar_t line[kLineUnits] = {};
+    if (format != nullptr) {
+        va_list arguments;
+        va_start(arguments, format);
+        // A longer line is cut after 1023 units; strsafe always terminates.
+        StringCchVPrintfW(line, kLineUnits, format, arguments);
+        va_end(arguments);
+    }
+    line[kLineUnits - 1] = L'\0';
+    WriteConsoleText(line);
+    WriteConsoleText(L"\r\n");
+}
+
+void ReportLastError(const wchar_t* label) {
+    const DWORD code = GetLastError();
+    wchar_t* text = nullptr;
+    FormatMessageW(FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM |
+                       FORMAT_MESSAGE_IGNORE_INSERTS,
+                   nullptr, code, 0, reinterpret_cast<wchar_t*>(&text), 0, nullptr);
+    UniqueLocal owner(text);
+    // The system's text keeps its own line break, so a report is followed by an empty line.
+    PrintLine(L"  [!] %s : (0x%08X) %s", label != nullptr ? label : L"", code,
+              text != nullptr ? text : L"");
+}

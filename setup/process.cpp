@@ -1,0 +1,61 @@
+// Child programs (icacls.exe, rundll32.exe), the program's own folder and
+// its token's elevation.
+#include "setup/setup.h"
+
+#include "common/unique_handle.h"
+
+namespace {
+
+constexpr DWORD kModulePathUnits = 260;
+constexpr DWORD kLongestPathUnits = 32768;
+
+}  // namespace
+
+DWORD RunAndWait(const std::wstring& commandLine, DWORD timeoutMs) {
+    // CreateProcessW may write into the command line: give it a copy of its own.
+    std::vector<wchar_t> writable(commandLine.begin(), commandLine.end());
+    writable.push_back(L'\0');
+
+    STARTUPINFOW startup = {};
+    startup.cb = sizeof(startup);
+    PROCESS_INFORMATION info = {};
+    if (!CreateProcessW(nullptr, writable.data(), nullptr, nullptr, FALSE, CREATE_NO_WINDOW,
+                        nullptr, nullptr, &startup, &info)) {
+        return kRunFailed;
+    }
+    UniqueHandle process(info.hProcess);
+    UniqueHandle thread(info.hThread);
+
+    // After a time-out the child keeps running; its code then reads STILL_ACTIVE.
+    WaitForSingleObject(process.get(), timeoutMs);
+    DWORD exitCode = kRunFailed;
+    GetExitCodeProcess(process.get(), &exitCode);
+    return exitCode;
+}
+
+std::wstring ModuleDirectory() {
+    // A path that fills the buffer was cut: ask again with more room rather
+    // than answer with a folder cut in the middle.
+    std::vector<wchar_t> path(kModulePathUnits);
+    DWORD length = 0;
+    for (;;) {
+        length = GetModuleFileNameW(nullptr, path.data(), static_cast<DWORD>(path.size()));
+        if (length < path.size() || path.size() >= kLongestPathUnits) break;
+        path.resize(path.size() * 2);
+    }
+    const std::wstring text(path.data(), length < path.size() ? length : 0);
+    const size_t separator = text.find_last_of(L'\\');
+    if (separator == std::wstring::npos) return L".";
+    return text.substr(0, separator);
+}
+
+bool IsProcessElevated() {
+    UniqueHandle token;
+    if (!OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, token.put())) return false;
+    TOKEN_ELEVATION elevation = {};
+    DWORD size = 0;
+    if (!GetTokenInformation(token.get(), TokenElevation, &elevation, sizeof(elevation), &size)) {
+        return false;
+    }
+    return elevation.TokenIsElevated != 0;
+}

@@ -1,0 +1,124 @@
+// TWSetup: the console program that installs, configures, inspects, repairs
+// and removes the virtual printer. An administrator or an installer runs it
+// elevated; every line it prints goes to standard output through PrintLine.
+//
+// This header holds the records and the operations the setup tool's files
+// share. The tool is single-threaded and keeps nothing between runs.
+#pragma once
+
+#include <windows.h>
+
+#include <string>
+#include <vector>
+
+// ---------------------------------------------------------------------------
+// Names of the installation contract that the monitor and the editor read.
+
+inline constexpr wchar_t kDefaultDriverName[] = L"Microsoft PS Class Driver";
+inline constexpr wchar_t kDefaultPortName[] = L"TARNWICK:";
+inline constexpr wchar_t kSettingsKeyPath[] = L"SOFTWARE\\TARNWICK-PRINTER";
+inline constexpr wchar_t kEditorFileName[] = L"TARNWICK-PRINTER.exe";
+inline constexpr wchar_t kDataFolderName[] = L"TarnwickPrinter";
+inline constexpr wchar_t kSpoolerServiceName[] = L"Spooler";
+
+// Exit codes of TWSetup.exe.
+inline constexpr int kExitSuccess = 0;
+inline constexpr int kExitFailure = 1;  // usage, not elevated, unknown command, nothing done
+
+// ---------------------------------------------------------------------------
+// Command line and dispatch (dispatch.cpp)
+
+struct InstallOptions {
+    std::wstring driver = kDefaultDriverName;
+    std::wstring port = kDefaultPortName;
+    bool noprinter = false;
+    bool noautolaunch = false;
+};
+
+struct SetupRequest {
+    std::wstring command;  // argument 1 as typed, empty when there is none
+    InstallOptions options;
+};
+
+// arguments[0] is the program; arguments[1] the command; the rest are options.
+SetupRequest ParseCommandLine(const std::vector<std::wstring>& arguments);
+
+using CommandHandler = int (*)(const InstallOptions& options);
+
+struct CommandEntry {
+    const wchar_t* name;
+    bool needsElevation;
+    CommandHandler handler;
+};
+
+// Letters A to Z match a to z; every other unit must be equal.
+bool EqualsIgnoringAsciiCase(const std::wstring& a, const std::wstring& b);
+
+// The command of that exact name (case-sensitive), or null.
+const CommandEntry* FindCommand(const std::wstring& command);
+bool IsHelpCommand(const std::wstring& command);
+// Unknown commands need elevation too: they are refused before they are recognised.
+bool CommandNeedsElevation(const std::wstring& command);
+
+// The usage text, one entry per printed line.
+std::vector<std::wstring> UsageLines();
+
+// Asked only when the command needs elevation.
+using ElevationQuery = bool (*)();
+bool IsProcessElevated();
+
+// The whole program: parse, check, run one command; returns the exit code.
+int RunSetup(const std::vector<std::wstring>& arguments, ElevationQuery isElevated);
+
+// ---------------------------------------------------------------------------
+// Console output (console.cpp)
+
+inline constexpr size_t kLineUnits = 1024;  // a formatted line carries at most 1023 units
+
+// UTF-16 to a console, UTF-8 bytes (no byte order mark) to anything else.
+void WriteConsoleText(const wchar_t* text);
+// Printf-style with the Windows convention (%s is a wide string), then CR LF.
+void PrintLine(const wchar_t* format, ...);
+// "  [!] label : (0x%08X) system text" for the calling thread's last-error code.
+void ReportLastError(const wchar_t* label);
+
+// ---------------------------------------------------------------------------
+// Spooler service (service.cpp) and ports (ports.cpp)
+
+// True when the start or stop request was accepted or the service was already there.
+bool ControlSpooler(bool start);
+// Stops and starts the spooler; true when the start request was accepted.
+bool RestartSpooler();
+bool IsPortListed(const std::wstring& port);
+
+// ---------------------------------------------------------------------------
+// Child processes and the program's folder (process.cpp)
+
+inline constexpr DWORD kRunFailed = 0xFFFFFFFF;
+
+// Runs a command line without a window and waits; the child's exit code,
+// STILL_ACTIVE when it outlives the time-out, kRunFailed when it cannot start.
+DWORD RunAndWait(const std::wstring& commandLine, DWORD timeoutMs);
+// Folder of the running executable, without a trailing backslash; "." when unknown.
+std::wstring ModuleDirectory();
+
+// ---------------------------------------------------------------------------
+// Data folder (data_folder.cpp)
+
+// The data folder for the values of "ProgramData" and "ALLUSERSPROFILE" as
+// the environment holds them (empty when unset).
+std::wstring ChooseDataFolder(const std::wstring& programData, const std::wstring& allUsersProfile);
+std::wstring DataFolderPath();
+// True when the path is a folder afterwards; creates missing parents first.
+bool CreateFolderChain(const std::wstring& path);
+// The command line that gives the built-in Users group modify rights on the folder.
+std::wstring GrantUsersCommandLine(const std::wstring& folder);
+// Creates the data, spool and processed folders and grants the Users group
+// modify rights; prints one line.
+void PrepareDataFolder();
+
+// ---------------------------------------------------------------------------
+// Editor settings (settings.cpp)
+
+// Writes InstallDir, EditorPath and AutoLaunch; false when they could not be written.
+bool WriteEditorSettings(bool autoLaunch);

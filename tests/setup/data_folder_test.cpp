@@ -1,0 +1,58 @@
+// The data folder prepared for real, with a recorder standing in for the
+// system's icacls.exe (Wine's is a stub) to see its exact command line.
+#include <gtest/gtest.h>
+
+#include <memory>
+
+#include "setup/setup.h"
+#include "tests/support/files.h"
+#include "tests/support/output.h"
+
+namespace {
+
+using tw_test::ScopedEnvironment;
+
+class DataFolderTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        root_ = tw_test::MakeTempFolder(L"data");
+        icacls_ = std::make_unique<tw_test::ScopedSystemStandIn>(L"icacls.exe");
+        ASSERT_TRUE(icacls_->ready());
+    }
+    void TearDown() override {
+        icacls_.reset();
+        tw_test::RemoveTree(root_);
+    }
+
+    std::wstring root_;
+    std::unique_ptr<tw_test::ScopedSystemStandIn> icacls_;
+};
+
+TEST_F(DataFolderTest, FoldersAndUsersRightsOnEveryRun) {
+    const std::wstring programData = root_ + L"\\Program Data";
+    ScopedEnvironment environment(L"ProgramData", programData);
+    const std::wstring dataFolder = programData + L"\\TarnwickPrinter";
+    const std::string grant = "icacls.exe \"" + tw_test::AsUtf8(dataFolder) +
+                              "\" /grant *S-1-5-32-545:(OI)(CI)M /T /C /Q\r\n";
+    const std::string line = tw_test::AsUtf8(L"  - データフォルダ: " + dataFolder + L"\r\n");
+
+    tw_test::StdoutCapture capture;
+    PrepareDataFolder();
+    EXPECT_TRUE(tw_test::IsFolder(dataFolder + L"\\Spool"));
+    EXPECT_TRUE(tw_test::IsFolder(dataFolder + L"\\Processed"));
+    EXPECT_EQ(icacls_->Recorded(), grant);
+    PrepareDataFolder();  // nothing new to create; the grant runs again
+    EXPECT_EQ(icacls_->Recorded(), grant + grant);
+    EXPECT_EQ(capture.Finish(), line + line);
+}
+
+TEST_F(DataFolderTest, QuoteInThePathNeverReachesIcacls) {
+    const std::wstring programData = L"C:\\x\" /reset /T \"C:\\windows";
+    ScopedEnvironment environment(L"ProgramData", programData);
+    tw_test::StdoutCapture capture;
+    PrepareDataFolder();
+    EXPECT_EQ(capture.Finish(), tw_test::AsUtf8(L"  - データフォルダ: " + programData + L"\\TarnwickPrinter\r\n"));
+    EXPECT_EQ(icacls_->Recorded(), "");
+}
+
+}  // namespace

@@ -1,0 +1,37 @@
+// twrecord: a stand-in child program for the tests. When the variable
+// TW_RECORD_FILE names a file, it appends its own command line to it (UTF-8,
+// CR LF); when TW_RECORD_SLEEP_MS holds a number, it waits that long. Then it
+// follows its options, ignoring anything else:
+//   --sleep MS    wait that long before exiting
+//   --exit CODE   exit with that code (default 0)
+// Tests put it in place of a system program (icacls.exe, schtasks.exe) to see
+// exactly how the deliverables call it (tw_test::ScopedSystemStandIn).
+#include <windows.h>
+
+#include <cstdlib>
+#include <string>
+
+#include "common/unique_handle.h"
+#include "tests/support/files.h"
+
+int wmain(int argc, wchar_t** argv) {
+    wchar_t recordPath[MAX_PATH] = {};
+    const DWORD length = GetEnvironmentVariableW(L"TW_RECORD_FILE", recordPath, MAX_PATH);
+    if (length > 0 && length < MAX_PATH) {
+        UniqueHandle file(CreateFileW(recordPath, FILE_APPEND_DATA, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                                      nullptr, OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
+        const std::string line = tw_test::AsUtf8(GetCommandLineW()) + "\r\n";
+        DWORD written = 0;
+        if (file) WriteFile(file.get(), line.data(), static_cast<DWORD>(line.size()), &written, nullptr);
+    }
+    wchar_t sleep[32] = {};
+    const DWORD sleepLength = GetEnvironmentVariableW(L"TW_RECORD_SLEEP_MS", sleep, 32);
+    if (sleepLength > 0 && sleepLength < 32) Sleep(static_cast<DWORD>(std::wcstoul(sleep, nullptr, 10)));
+    int exitCode = 0;
+    for (int i = 1; i + 1 < argc; ++i) {
+        const std::wstring option = argv[i];
+        if (option == L"--sleep") Sleep(static_cast<DWORD>(std::wcstoul(argv[i + 1], nullptr, 10)));
+        if (option == L"--exit") exitCode = static_cast<int>(std::wcstoul(argv[i + 1], nullptr, 10));
+    }
+    return exitCode;
+}
