@@ -221,7 +221,11 @@ DWORD WINAPI LaunchEditorThread(LPVOID parameter) {
     auto* request = static_cast<LaunchRequest*>(parameter);
     const DWORD code = RunLaunchGuarded(*request);
     if (code != 0) MonitorLog(L"自動起動の処理で例外が発生しました (code=0x%08X)", code);
+    const HMODULE module = request->module;
     delete request;
+    // The spooler may unload the monitor while a launch still runs; the
+    // thread's own reference keeps the code in place until it is done.
+    if (module != nullptr) FreeLibraryAndExitThread(module, 0);
     return 0;
 }
 
@@ -238,13 +242,16 @@ void TriggerEditorLaunch(const std::wstring& userName) {
 
     LaunchRequest* request = nullptr;
     try {
-        request = new LaunchRequest{userName, &LaunchEditor};
+        request = new LaunchRequest{userName, &LaunchEditor, nullptr};
     } catch (...) {
         return;  // no memory for the request: no launch this time
     }
+    GetModuleHandleExW(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS, reinterpret_cast<LPCWSTR>(&LaunchEditorThread),
+                       &request->module);
     HANDLE thread = CreateThread(nullptr, 0, &LaunchEditorThread, request, 0, nullptr);
     if (thread == nullptr) {
         MonitorLog(L"起動スレッドを作れません (err=%u)", GetLastError());
+        if (request->module != nullptr) FreeLibrary(request->module);
         delete request;
         return;
     }

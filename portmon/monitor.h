@@ -186,10 +186,12 @@ std::wstring EditorCommandLine(const std::wstring& editorPath);
 std::wstring EditorWorkingDirectory(const std::wstring& editorPath);
 std::wstring LaunchTaskCommandLine(const std::wstring& systemDirectory);
 
-// What a launch thread owns: the job's user and the routine that launches for it.
+// What a launch thread owns: the job's user, the routine that launches for it,
+// and a reference on the module its code lives in (null: none taken).
 struct LaunchRequest {
     std::wstring userName;
     void (*launch)(const std::wstring& userName);
+    HMODULE module;
 };
 
 void TriggerEditorLaunch(const std::wstring& userName);

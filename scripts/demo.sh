@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # The main job, end to end, in a throwaway Wine prefix: the port monitor is
 # registered with the spooler, a queue is put on its port, a document is
-# printed, and the captured job and the monitor's log are shown.
+# printed, and the captured job, its descriptor and marker, the editor's
+# launch and the monitor's log are shown.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 root=$PWD
@@ -14,8 +15,8 @@ heading "Installing what is missing and building"
 "$root/scripts/deps.sh"
 cmake -S "$root" -B "$build" -G Ninja \
   -DCMAKE_TOOLCHAIN_FILE="$root/cmake/mingw-w64-x86_64.cmake" -DCMAKE_BUILD_TYPE=Release >/dev/null
-cmake --build "$build" -j 2 --target TWPortMon twspool >/dev/null
-echo "built $build/bin/TWPortMon.dll"
+cmake --build "$build" -j 2 --target TWPortMon TWSetup twspool stand_in_editor staged_wtsapi32 >/dev/null
+echo "built $build/bin/TWPortMon.dll and $build/bin/TWSetup.exe"
 
 . "$root/scripts/wine-prefix.sh"
 trap wine_prefix_stop EXIT
@@ -31,6 +32,17 @@ heading "A queue TARNWICK-PRINTER on the port TARNWICK:"
 echo "(Wine ships no ntprint.inf, so the driver name is primed on Wine's PostScript driver)"
 twspool add-driver "Microsoft PS Class Driver"
 twspool add-queue TARNWICK-PRINTER TARNWICK: "Microsoft PS Class Driver"
+
+heading "Editor settings: the stand-in editor TARNWICK-PRINTER.exe beside TWSetup.exe"
+run wine "$build/bin/TWSetup.exe" autolaunch
+rm -f "$build/bin/launches.txt"
+
+heading "Staging a logged-on user"
+echo "Wine has no Terminal Services sessions, so this demo puts a stand-in"
+echo "wtsapi32.dll into the prefix that reports one active session for the"
+echo "printing user, and selects it with WINEDLLOVERRIDES=wtsapi32=n."
+cp "$build/bin/staged/wtsapi32.dll" "$WINEPREFIX/drive_c/windows/system32/wtsapi32.dll"
+export WINEDLLOVERRIDES="wtsapi32=n"
 
 heading "Printing a sample document through the spooler"
 sample="$build/demo-sample.ps"
@@ -54,6 +66,16 @@ else
   echo "$(basename "$prn") differs from the printed document!" >&2
   exit 1
 fi
+
+base=${prn%.prn}
+heading "The job's descriptor $(basename "$base").json"
+cat "$base.json"
+heading "The ready marker $(basename "$base").ready"
+printf '%s (%s bytes)\n' "$(cat "$base.ready")" "$(stat -c %s "$base.ready")"
+
+heading "The editor's launch, as the stand-in recorded it in launches.txt"
+for _ in $(seq 1 100); do [ -s "$build/bin/launches.txt" ] && break; sleep 0.1; done
+cat "$build/bin/launches.txt"
 
 heading "The monitor's log C:\\ProgramData\\TarnwickPrinter\\portmon.log"
 cat "$data/portmon.log"

@@ -48,7 +48,7 @@ protected:
 
     // Runs a request on its own thread exactly as a job end does, and returns the thread's exit code.
     DWORD RunOnLaunchThread(void (*launch)(const std::wstring&)) {
-        auto* request = new LaunchRequest{L"taro", launch};
+        auto* request = new LaunchRequest{L"taro", launch, nullptr};
         HANDLE thread = CreateThread(nullptr, 0, &LaunchEditorThread, request, 0, nullptr);
         EXPECT_NE(thread, nullptr);
         EXPECT_EQ(WaitForSingleObject(thread, 20000), WAIT_OBJECT_0);
@@ -82,14 +82,14 @@ TEST_F(LaunchGuardTest, AccessViolationIsLoggedAndTheNextLaunchWorks) {
 }
 
 TEST_F(LaunchGuardTest, NormalWorkInsideTheGuardIsUntouched) {
-    const LaunchRequest request{L"hanako", &CatchInsideAndLog};
+    const LaunchRequest request{L"hanako", &CatchInsideAndLog, nullptr};
     EXPECT_EQ(RunLaunchGuarded(request), 0u);
     EXPECT_NE(Log().find("inside the guard for hanako"), std::string::npos);
     EXPECT_EQ(Log().find("例外"), std::string::npos);
 }
 
 TEST_F(LaunchGuardTest, CppExceptionThatEscapesIsCaught) {
-    EXPECT_EQ(RunLaunchGuarded(LaunchRequest{L"", &ThrowOut}), kCppExceptionCode);
+    EXPECT_EQ(RunLaunchGuarded(LaunchRequest{L"", &ThrowOut, nullptr}), kCppExceptionCode);
     EXPECT_EQ(RunOnLaunchThread(&ThrowOut), 0u);
     EXPECT_NE(Log().find("(code=0xE06D7363)"), std::string::npos);
 }
@@ -104,7 +104,7 @@ TEST_F(LaunchGuardTest, FaultsOnOtherThreadsAreNotTheGuardsBusiness) {
     auto* request = new LaunchRequest{L"", [](const std::wstring&) {
         SetEvent(s_started);
         WaitForSingleObject(s_release, 20000);
-    }};
+    }, nullptr};
     HANDLE thread = CreateThread(nullptr, 0, &LaunchEditorThread, request, 0, nullptr);
     ASSERT_EQ(WaitForSingleObject(started, 20000), WAIT_OBJECT_0);
     bool handledHere = false;

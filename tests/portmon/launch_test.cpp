@@ -154,6 +154,23 @@ TEST_F(SlowTask, TaskStillRunningAfterTenSecondsIsLeftRunning) {
     Sleep(3000);  // let the stand-in finish before it is taken away
 }
 
+class UnloadDuringLaunch : public LaunchTest {};
+
+TEST_F(UnloadDuringLaunch, LaunchThreadKeepsTheMonitorLoaded) {
+    SetString(L"EditorPath", editor_);
+    ScopedSystemStandIn schtasks(L"schtasks.exe", 2000);
+    HANDLE port = OpenTestPort();
+    ASSERT_TRUE(RunJob(port, 10, L"unload", "data").ended);
+    ASSERT_TRUE(Table().pfnClosePort(port));
+    // The spooler lets go of the monitor while the launch waits for the task.
+    ASSERT_TRUE(FreeLibrary(Monitor().module));
+    ASSERT_TRUE(WaitForLogMessage(LogPath(), "schtasks /run", 20000));
+    EXPECT_EQ(Messages().back(), "schtasks /run \"TARNWICK-PRINTER Launch\" → 0");
+    Sleep(200);
+    // The launch thread dropped its reference when it ended: the module is gone.
+    EXPECT_EQ(GetModuleHandleW(L"TWPortMon.dll"), nullptr);
+}
+
 // Run with the staged wtsapi32 (WINEDLLOVERRIDES=wtsapi32=n), one process per suite.
 class StagedLaunchTest : public LaunchTest {
 protected:
@@ -186,7 +203,7 @@ TEST_F(StagedSession, EditorStartsInTheUsersSessionWithTray) {
         record = ReadFileBytes(launches_);
     }
     const std::wstring folder = editor_.substr(0, editor_.find_last_of(L'\\'));
-    EXPECT_EQ(record.substr(0, record.find("  job ready")),
+    EXPECT_EQ(record.substr(0, record.find("  spool folder")),
               AsUtf8(L"launch\r\n  command line: \"" + editor_ + L"\" /tray\r\n  working directory: " + folder + L"\r\n"));
 }
 

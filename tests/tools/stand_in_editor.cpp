@@ -7,6 +7,8 @@
 //   TARNWICK-PRINTER.exe /hold MS      holds the running event for MS milliseconds
 // A file hold-ms.txt beside it makes every launch hold the running event that long.
 #include <windows.h>
+#include <knownfolders.h>
+#include <shlobj.h>
 
 #include <string>
 
@@ -22,10 +24,14 @@ void HoldRunningEvent(DWORD milliseconds) {
     Sleep(milliseconds);
 }
 
+// The machine's ProgramData folder. Not the environment's: under Wine the
+// user environment block that the monitor starts the editor with names
+// C:\users\Public there.
 std::wstring SpoolFolder() {
-    wchar_t root[MAX_PATH] = {};
-    const DWORD length = GetEnvironmentVariableW(L"ProgramData", root, MAX_PATH);
-    const std::wstring base = length > 0 && length < MAX_PATH ? root : L"C:\\ProgramData";
+    std::wstring base = L"C:\\ProgramData";
+    PWSTR known = nullptr;
+    if (SUCCEEDED(SHGetKnownFolderPath(FOLDERID_ProgramData, 0, nullptr, &known))) base = known;
+    CoTaskMemFree(known);
     return base + L"\\TarnwickPrinter\\Spool";
 }
 
@@ -41,6 +47,7 @@ int wmain(int argc, wchar_t** argv) {
     std::wstring record = L"launch\r\n  command line: " + std::wstring(GetCommandLineW()) +
                           L"\r\n  working directory: " + directory + L"\r\n";
     const std::wstring spool = SpoolFolder();
+    record += L"  spool folder: " + spool + L"\r\n";
     for (const std::wstring& name : tw_test::ListFolder(spool)) {
         const size_t dot = name.rfind(L".ready");
         if (dot != std::wstring::npos && dot + 6 == name.size()) {

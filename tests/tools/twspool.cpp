@@ -51,6 +51,9 @@ int wmain(int argc, wchar_t** argv) {
         const DWORD job = tw_test::PrintRaw(argv[2], Arg(argc, argv, 4, L"twspool document"), bytes);
         if (job == 0) return Report(L"print", GetLastError() ? GetLastError() : ERROR_GEN_FAILURE);
         std::printf("print: job %lu, %zu bytes\n", job, bytes.size());
+        // Wine's spooler runs in this process, and so does the monitor's
+        // editor launch: give it time to finish before the process ends.
+        Sleep(3000);
         return 0;
     }
     std::printf("usage: twspool install-monitor DLL | add-driver [NAME] | add-queue [PRINTER] [PORT] [DRIVER]"
