@@ -17,6 +17,18 @@ int RunAutoLaunchOff(const InstallOptions&) {
     return WriteEditorSettings(false) ? kExitSuccess : kExitFailure;
 }
 
+int RunUninstall(const InstallOptions&) {
+    return Uninstall();
+}
+
+int RunStatus(const InstallOptions&) {
+    return ShowStatus();
+}
+
+int RunDiag(const InstallOptions&) {
+    return RunDiagnostics();
+}
+
 // A spooler left stopped is a failure the caller must be able to see.
 int RunSpoolerRestart(const InstallOptions&) {
     return RestartSpooler() ? kExitSuccess : kExitFailure;
@@ -26,6 +38,9 @@ int RunSpoolerRestart(const InstallOptions&) {
 constexpr CommandEntry kCommands[] = {
     {L"autolaunch", true, RunAutoLaunchOn},
     {L"noautolaunch", true, RunAutoLaunchOff},
+    {L"uninstall", true, RunUninstall},
+    {L"status", false, RunStatus},
+    {L"diag", false, RunDiag},
     {L"spooler", true, RunSpoolerRestart},
 };
 

@@ -11,7 +11,8 @@ constexpr DWORD kLongestPathUnits = 32768;
 
 }  // namespace
 
-DWORD RunAndWait(const std::wstring& commandLine, DWORD timeoutMs) {
+bool StartAndWait(const std::wstring& commandLine, DWORD timeoutMs, DWORD& exitCode) {
+    exitCode = kRunFailed;
     // CreateProcessW may write into the command line: give it a copy of its own.
     std::vector<wchar_t> writable(commandLine.begin(), commandLine.end());
     writable.push_back(L'\0');
@@ -21,15 +22,20 @@ DWORD RunAndWait(const std::wstring& commandLine, DWORD timeoutMs) {
     PROCESS_INFORMATION info = {};
     if (!CreateProcessW(nullptr, writable.data(), nullptr, nullptr, FALSE, CREATE_NO_WINDOW,
                         nullptr, nullptr, &startup, &info)) {
-        return kRunFailed;
+        return false;
     }
     UniqueHandle process(info.hProcess);
     UniqueHandle thread(info.hThread);
 
     // After a time-out the child keeps running; its code then reads STILL_ACTIVE.
     WaitForSingleObject(process.get(), timeoutMs);
-    DWORD exitCode = kRunFailed;
     GetExitCodeProcess(process.get(), &exitCode);
+    return true;
+}
+
+DWORD RunAndWait(const std::wstring& commandLine, DWORD timeoutMs) {
+    DWORD exitCode = kRunFailed;
+    StartAndWait(commandLine, timeoutMs, exitCode);
     return exitCode;
 }
 

@@ -7,6 +7,7 @@
 #pragma once
 
 #include <windows.h>
+#include <winspool.h>
 
 #include <string>
 #include <vector>
@@ -20,6 +21,11 @@ inline constexpr wchar_t kSettingsKeyPath[] = L"SOFTWARE\\TARNWICK-PRINTER";
 inline constexpr wchar_t kEditorFileName[] = L"TARNWICK-PRINTER.exe";
 inline constexpr wchar_t kDataFolderName[] = L"TarnwickPrinter";
 inline constexpr wchar_t kSpoolerServiceName[] = L"Spooler";
+inline constexpr wchar_t kMonitorName[] = L"TWPortMon";
+inline constexpr wchar_t kMonitorFileName[] = L"TWPortMon.dll";
+inline constexpr wchar_t kQueueName[] = L"TARNWICK-PRINTER";
+inline constexpr wchar_t kRunningEventName[] = L"Global\\TARNWICK-PRINTER.Running";
+inline constexpr wchar_t kLaunchTaskName[] = L"TARNWICK-PRINTER Launch";
 
 // Exit codes of TWSetup.exe.
 inline constexpr int kExitSuccess = 0;
@@ -99,6 +105,8 @@ inline constexpr DWORD kRunFailed = 0xFFFFFFFF;
 // Runs a command line without a window and waits; the child's exit code,
 // STILL_ACTIVE when it outlives the time-out, kRunFailed when it cannot start.
 DWORD RunAndWait(const std::wstring& commandLine, DWORD timeoutMs);
+// The same, telling whether the program started at all apart from its exit code.
+bool StartAndWait(const std::wstring& commandLine, DWORD timeoutMs, DWORD& exitCode);
 // Folder of the running executable, without a trailing backslash; "." when unknown.
 std::wstring ModuleDirectory();
 
@@ -122,3 +130,63 @@ void PrepareDataFolder();
 
 // Writes InstallDir, EditorPath and AutoLaunch; false when they could not be written.
 bool WriteEditorSettings(bool autoLaunch);
+
+// ---------------------------------------------------------------------------
+// Report text (report_text.cpp): the decisions of the status and diagnostic
+// reports, as plain functions of plain data.
+
+// Display columns of a text: East Asian wide and full-width characters take two.
+size_t DisplayColumns(const std::wstring& text);
+// The label padded with blanks to `columns` display columns.
+std::wstring PadLabel(const std::wstring& label, size_t columns);
+// A report label: padded to 20 columns, then ": ".
+std::wstring ReportLabel(const std::wstring& label);
+// A file line's label: padded to 24 columns (followed by " : " in the line).
+std::wstring FileLabel(const std::wstring& label);
+
+std::wstring ServiceStateWord(DWORD state);
+// The words for the set bits, in the report's order, each with its leading blank(s).
+std::wstring PrinterStatusWords(DWORD status);
+std::wstring PrinterAttributeWords(DWORD attributes);
+std::wstring JobStatusWords(DWORD status);
+std::wstring FormatJobLine(const JOB_INFO_2W& job);
+
+struct SpoolCounts {
+    int prn = 0;
+    int ready = 0;
+    int part = 0;
+};
+// Counts names by the text from their last "." on, ignoring case.
+SpoolCounts CountSpoolFiles(const std::vector<std::wstring>& names);
+
+// The last `maximum` non-empty lines of UTF-8 text, CR LF or LF ended.
+std::vector<std::wstring> LogTailLines(const std::string& bytes, size_t maximum);
+
+struct WindowsVersion {
+    DWORD major = 0;
+    DWORD minor = 0;
+    DWORD build = 0;
+};
+using RtlGetVersionFunction = LONG(WINAPI*)(OSVERSIONINFOW*);
+// What the report shows for the running Windows; a missing function reads 0.0 build 0.
+WindowsVersion ReadWindowsVersion(RtlGetVersionFunction rtlGetVersion);
+
+// ---------------------------------------------------------------------------
+// Reports and removal (status.cpp, diag.cpp, uninstall.cpp)
+
+struct MonitorEntry {
+    std::wstring name;
+    std::wstring dll;
+};
+// The registered monitors named TWPortMon (ignoring case), as the spooler
+// spells them; empty when there is none or the list cannot be had.
+std::vector<MonitorEntry> RegisteredMonitors();
+
+int ShowStatus();
+int RunDiagnostics();
+void ReportFile(const std::wstring& label, const std::wstring& path);
+void ReportPrinter();
+void ReportJobs();
+void ReportSpoolFolder();
+void PrintLogTail(const std::wstring& path, size_t maximumLines);
+int Uninstall();

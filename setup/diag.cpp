@@ -1,0 +1,257 @@
+// "diag": one long report along the whole chain a print job depends on, made
+// to be copied whole and handed to whoever supports the installation. It only
+// reads (but for the spool folder's write test) and never stops early.
+#include "setup/setup.h"
+
+#include "common/unique_handle.h"
+#include "setup/enumerate.h"
+
+namespace {
+
+constexpr wchar_t kSeparator[] = L"--------------------------------------------------------------";
+constexpr size_t kLogTailLines = 40;
+constexpr DWORD kLogTailBytes = 65536;
+
+const wchar_t* OrEmpty(const wchar_t* text) {
+    return text != nullptr ? text : L"";
+}
+
+std::wstring SystemDirectory() {
+    wchar_t buffer[260] = {};
+    const UINT length = GetSystemDirectoryW(buffer, 260);
+    return length > 0 && length < 260 ? std::wstring(buffer, length) : std::wstring();
+}
+
+void PrintSeparator() {
+    PrintLine(L"%s", kSeparator);
+}
+
+void ReportWindows() {
+    RtlGetVersionFunction rtlGetVersion = nullptr;
+    if (HMODULE ntdll = GetModuleHandleW(L"ntdll.dll")) {
+        rtlGetVersion = reinterpret_cast<RtlGetVersionFunction>(
+            reinterpret_cast<void*>(GetProcAddress(ntdll, "RtlGetVersion")));
+    }
+    const WindowsVersion version = ReadWindowsVersion(rtlGetVersion);
+    PrintLine(L"%s%u.%u build %u", ReportLabel(L"Windows").c_str(), version.major, version.minor, version.build);
+}
+
+void ReportSpooler() {
+    const std::wstring label = ReportLabel(L"スプーラ");
+    UniqueService manager(OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CONNECT));
+    if (!manager) {
+        PrintLine(L"%s状態を取得できません", label.c_str());
+        return;
+    }
+    UniqueService service(OpenServiceW(manager.get(), kSpoolerServiceName, SERVICE_QUERY_STATUS));
+    if (!service) {
+        PrintLine(L"%sサービスが見つかりません", label.c_str());
+        return;
+    }
+    SERVICE_STATUS_PROCESS status = {};
+    DWORD needed = 0;
+    if (QueryServiceStatusEx(service.get(), SC_STATUS_PROCESS_INFO, reinterpret_cast<BYTE*>(&status),
+                             sizeof(status), &needed)) {
+        PrintLine(L"%s%s (pid %u)", label.c_str(), ServiceStateWord(status.dwCurrentState).c_str(),
+                  status.dwProcessId);
+    }
+}
+
+void ReportMonitorRegistration() {
+    const std::wstring label = ReportLabel(L"ポートモニタ登録");
+    const std::vector<MonitorEntry> monitors = RegisteredMonitors();
+    for (const MonitorEntry& monitor : monitors) PrintLine(L"%sあり (%s)", label.c_str(), monitor.dll.c_str());
+    if (monitors.empty()) PrintLine(L"%sありません", label.c_str());
+}
+
+void ReportRegistry() {
+    UniqueKey key;
+    if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, kSettingsKeyPath, 0, KEY_READ | KEY_WOW64_64KEY, key.put()) !=
+        ERROR_SUCCESS) {
+        PrintLine(L"%sHKLM\\%s がありません", ReportLabel(L"レジストリ").c_str(), kSettingsKeyPath);
+        return;
+    }
+    for (const wchar_t* name : {L"InstallDir", L"EditorPath"}) {
+        // Up to the first NUL and never past the buffer; the type is not checked.
+        wchar_t data[1024 + 1] = {};
+        DWORD size = 2048;
+        if (RegQueryValueExW(key.get(), name, nullptr, nullptr, reinterpret_cast<BYTE*>(data), &size) ==
+            ERROR_SUCCESS) {
+            PrintLine(L"  %-12s      : %s", name, data);
+        } else {
+            PrintLine(L"  %-12s      : ありません", name);
+        }
+    }
+    DWORD autoLaunch = 0;
+    DWORD size = sizeof(autoLaunch);
+    if (RegQueryValueExW(key.get(), L"AutoLaunch", nullptr, nullptr, reinterpret_cast<BYTE*>(&autoLaunch),
+                         &size) == ERROR_SUCCESS) {
+        PrintLine(L"  AutoLaunch        : %u (%s)", autoLaunch, autoLaunch != 0 ? L"有効" : L"無効");
+    } else {
+        PrintLine(L"  AutoLaunch        : ありません (既定は有効)");
+    }
+}
+
+void ReportEditorRunning() {
+    const std::wstring label = ReportLabel(L"常駐アプリ");
+    UniqueHandle running(OpenEventW(SYNCHRONIZE, FALSE, kRunningEventName));
+    if (running) {
+        PrintLine(L"%s起動中", label.c_str());
+    } else {
+        PrintLine(L"%s起動していません (印刷時に自動起動する対象)", label.c_str());
+    }
+}
+
+}  // namespace
+
+void ReportFile(const std::wstring& label, const std::wstring& path) {
+    WIN32_FILE_ATTRIBUTE_DATA data = {};
+    if (!GetFileAttributesExW(path.c_str(), GetFileExInfoStandard, &data)) {
+        PrintLine(L"%s : ありません (%s)", label.c_str(), path.c_str());
+        return;
+    }
+    FILETIME local = {};
+    SYSTEMTIME time = {};
+    FileTimeToLocalFileTime(&data.ftLastWriteTime, &local);
+    FileTimeToSystemTime(&local, &time);
+    PrintLine(L"%s : %u バイト  %04u-%02u-%02u %02u:%02u  (%s)", label.c_str(), data.nFileSizeLow, time.wYear,
+              time.wMonth, time.wDay, time.wHour, time.wMinute, path.c_str());
+}
+
+void ReportPrinter() {
+    const std::wstring label = ReportLabel(L"プリンタ");
+    const SpoolerList list = EnumerateSpooler([](BYTE* buffer, DWORD size, DWORD* needed, DWORD* returned) {
+        return EnumPrintersW(PRINTER_ENUM_LOCAL | PRINTER_ENUM_CONNECTIONS, nullptr, 2, buffer, size, needed,
+                             returned);
+    });
+    if (list.state != SpoolerList::State::Listed) {
+        PrintLine(L"%s一覧を取得できません", label.c_str());
+        return;
+    }
+    bool found = false;
+    const auto* printers = list.Records<PRINTER_INFO_2W>();
+    for (DWORD i = 0; i < list.count; ++i) {
+        const PRINTER_INFO_2W& printer = printers[i];
+        if (printer.pPrinterName == nullptr || !EqualsIgnoringAsciiCase(printer.pPrinterName, kQueueName)) continue;
+        found = true;
+        PrintLine(L"%s%s", label.c_str(), printer.pPrinterName);
+        PrintLine(L"%s%s", ReportLabel(L"  ドライバ").c_str(), OrEmpty(printer.pDriverName));
+        PrintLine(L"%s%s", ReportLabel(L"  ポート").c_str(), OrEmpty(printer.pPortName));
+        PrintLine(L"%s%s", ReportLabel(L"  印刷プロセッサ").c_str(), OrEmpty(printer.pPrintProcessor));
+        PrintLine(L"%s%u", ReportLabel(L"  たまっているジョブ").c_str(), printer.cJobs);
+        PrintLine(L"%s0x%08X%s", ReportLabel(L"  Status").c_str(), printer.Status,
+                  PrinterStatusWords(printer.Status).c_str());
+        PrintLine(L"%s0x%08X%s", ReportLabel(L"  Attributes").c_str(), printer.Attributes,
+                  PrinterAttributeWords(printer.Attributes).c_str());
+    }
+    if (!found) PrintLine(L"%s%s がありません", label.c_str(), kQueueName);
+}
+
+void ReportJobs() {
+    const std::wstring label = ReportLabel(L"ジョブ");
+    PRINTER_DEFAULTSW defaults = {nullptr, nullptr, PRINTER_ACCESS_USE};
+    UniquePrinter printer;
+    if (!OpenPrinterW(const_cast<LPWSTR>(kQueueName), printer.put(), &defaults) || !printer) {
+        PrintLine(L"%sプリンタを開けません", label.c_str());
+        return;
+    }
+    const HANDLE handle = printer.get();
+    const SpoolerList list = EnumerateSpooler([handle](BYTE* buffer, DWORD size, DWORD* needed, DWORD* returned) {
+        return EnumJobsW(handle, 0, 64, 2, buffer, size, needed, returned);
+    });
+    if (list.state == SpoolerList::State::NoSize) {
+        PrintLine(L"%s0 件", label.c_str());
+        return;
+    }
+    if (list.state == SpoolerList::State::Failed) return;
+    PrintLine(L"%s%u 件", label.c_str(), list.count);
+    const auto* jobs = list.Records<JOB_INFO_2W>();
+    for (DWORD i = 0; i < list.count; ++i) PrintLine(L"%s", FormatJobLine(jobs[i]).c_str());
+}
+
+void ReportSpoolFolder() {
+    const std::wstring folder = DataFolderPath() + L"\\Spool";
+    PrintLine(L"%s%s", ReportLabel(L"スプールフォルダ").c_str(), folder.c_str());
+    if (GetFileAttributesW(folder.c_str()) == INVALID_FILE_ATTRIBUTES) {
+        PrintLine(L"  [!] フォルダがありません");
+        return;
+    }
+
+    std::vector<std::wstring> names;
+    WIN32_FIND_DATAW entry = {};
+    UniqueFind find(FindFirstFileW((folder + L"\\*").c_str(), &entry));
+    if (find) {
+        do {
+            names.push_back(entry.cFileName);
+        } while (FindNextFileW(find.get(), &entry));
+    }
+    find.reset();
+    const SpoolCounts counts = CountSpoolFiles(names);
+    PrintLine(L"%s.prn %d 件 / .ready %d 件 / 書きかけ .part %d 件", ReportLabel(L"  取り込み待ち").c_str(),
+              counts.prn, counts.ready, counts.part);
+
+    const std::wstring probe = folder + L"\\_write_test.tmp";
+    UniqueHandle file(CreateFileW(probe.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_TEMPORARY,
+                                  nullptr));
+    if (!file) {
+        ReportLastError(L"スプールフォルダへ書き込めません");
+        return;
+    }
+    file.reset();
+    DeleteFileW(probe.c_str());
+    PrintLine(L"%sOK", ReportLabel(L"  書き込み").c_str());
+}
+
+void PrintLogTail(const std::wstring& path, size_t maximumLines) {
+    std::string bytes;
+    {
+        UniqueHandle file(CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                                      OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
+        if (!file) {
+            PrintLine(L"  (%s はまだありません)", path.c_str());
+            return;
+        }
+        LARGE_INTEGER size = {};
+        if (!GetFileSizeEx(file.get(), &size)) size.QuadPart = 0;
+        DWORD toRead = size.QuadPart > kLogTailBytes ? kLogTailBytes : static_cast<DWORD>(size.QuadPart);
+        if (size.QuadPart > kLogTailBytes) {
+            LARGE_INTEGER offset = {};
+            offset.QuadPart = size.QuadPart - kLogTailBytes;
+            SetFilePointerEx(file.get(), offset, nullptr, FILE_BEGIN);
+        }
+        bytes.resize(toRead);
+        DWORD read = 0;
+        if (toRead == 0 || !ReadFile(file.get(), &bytes[0], toRead, &read, nullptr)) read = 0;
+        bytes.resize(read);
+    }
+    const std::vector<std::wstring> lines = LogTailLines(bytes, maximumLines);
+    for (const std::wstring& line : lines) PrintLine(L"  %s", line.c_str());
+    if (lines.empty()) PrintLine(L"  (記録がありません)");
+}
+
+int RunDiagnostics() {
+    const std::wstring moduleDirectory = ModuleDirectory();
+    PrintLine(L"TARNWICK-PRINTER 診断");
+    PrintSeparator();
+    ReportWindows();
+    ReportSpooler();
+    PrintSeparator();
+    ReportFile(FileLabel(L"TWPortMon.dll (System32)"), SystemDirectory() + L"\\" + kMonitorFileName);
+    ReportFile(FileLabel(L"TWPortMon.dll (配布物)"), moduleDirectory + L"\\" + kMonitorFileName);
+    ReportFile(FileLabel(L"編集アプリ"), moduleDirectory + L"\\" + kEditorFileName);
+    ReportMonitorRegistration();
+    PrintSeparator();
+    ReportRegistry();
+    PrintSeparator();
+    ReportPrinter();
+    ReportJobs();
+    PrintSeparator();
+    ReportSpoolFolder();
+    ReportEditorRunning();
+    PrintSeparator();
+    PrintLine(L"ポートモニタのログ (末尾 %u 行)", static_cast<unsigned>(kLogTailLines));
+    PrintLogTail(DataFolderPath() + L"\\portmon.log", kLogTailLines);
+    PrintSeparator();
+    PrintLine(L"※ このまま貼り付けて渡せば、どこで止まっているか判断できます。");
+    return kExitSuccess;
+}

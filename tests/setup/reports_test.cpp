@@ -1,0 +1,242 @@
+// The status report, the diagnostic report and uninstall, run as the
+// administrator would run them: TWSetup.exe with its output in a file.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+
+#include "common/unique_handle.h"
+#include "setup/setup.h"
+#include "tests/support/files.h"
+#include "tests/support/output.h"
+#include "tests/support/spooler.h"
+
+namespace {
+
+using tw_test::AsUtf8;
+using tw_test::ScopedEnvironment;
+
+std::vector<std::string> Lines(const std::string& output) {
+    std::vector<std::string> lines;
+    size_t start = 0;
+    while (start < output.size()) {
+        size_t end = output.find("\r\n", start);
+        if (end == std::string::npos) end = output.size();
+        lines.push_back(output.substr(start, end - start));
+        start = end + 2;
+    }
+    return lines;
+}
+
+bool HasLine(const std::string& output, const std::wstring& line) {
+    const std::vector<std::string> lines = Lines(output);
+    return std::find(lines.begin(), lines.end(), AsUtf8(line)) != lines.end();
+}
+
+void StopSpooler() {
+    UniqueService manager(OpenSCManagerW(nullptr, nullptr, SC_MANAGER_ALL_ACCESS));
+    UniqueService service(OpenServiceW(manager.get(), L"Spooler", SERVICE_ALL_ACCESS));
+    SERVICE_STATUS status = {};
+    ControlService(service.get(), SERVICE_CONTROL_STOP, &status);
+}
+
+class ReportsTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        root_ = tw_test::MakeTempFolder(L"reports");
+        programData_ = std::make_unique<ScopedEnvironment>(L"ProgramData", root_);
+        data_ = root_ + L"\\TarnwickPrinter";
+        tw_test::RemoveMonitor();
+        RegDeleteTreeW(HKEY_LOCAL_MACHINE, kSettingsKeyPath);
+    }
+    void TearDown() override {
+        tw_test::RemoveMonitor();
+        DeleteFileW((tw_test::SystemFolder() + L"\\TWPortMon.dll").c_str());
+        RegDeleteTreeW(HKEY_LOCAL_MACHINE, kSettingsKeyPath);
+        programData_.reset();
+        tw_test::RemoveTree(root_);
+    }
+    tw_test::ProcessResult Run(const std::wstring& arguments) {
+        tw_test::ProcessResult result =
+            tw_test::RunProcess(L"\"" + tw_test::ModuleFolder() + L"\\TWSetup.exe\" " + arguments);
+        EXPECT_TRUE(result.started);
+        EXPECT_EQ(result.errors, "");
+        return result;
+    }
+    void SetSettings(const std::wstring& installDir, const DWORD* autoLaunch) {
+        UniqueKey key;
+        ASSERT_EQ(RegCreateKeyExW(HKEY_LOCAL_MACHINE, kSettingsKeyPath, 0, nullptr, 0, KEY_ALL_ACCESS | KEY_WOW64_64KEY,
+                                  nullptr, key.put(), nullptr),
+                  ERROR_SUCCESS);
+        RegSetValueExW(key.get(), L"InstallDir", 0, REG_SZ, reinterpret_cast<const BYTE*>(installDir.c_str()),
+                       static_cast<DWORD>((installDir.size() + 1) * 2));
+        if (autoLaunch != nullptr) {
+            RegSetValueExW(key.get(), L"AutoLaunch", 0, REG_DWORD, reinterpret_cast<const BYTE*>(autoLaunch), 4);
+        }
+    }
+
+    std::wstring root_, data_;
+    std::unique_ptr<ScopedEnvironment> programData_;
+};
+
+TEST_F(ReportsTest, StatusOnACleanMachine) {
+    const tw_test::ProcessResult result = Run(L"status");
+    EXPECT_EQ(result.exitCode, 0u);
+    EXPECT_EQ(result.output, AsUtf8(L"プリンタ TARNWICK-PRINTER : なし\r\nデータフォルダ : " + data_ + L"\r\n"));
+    // Without elevation the same.
+    UniqueHandle token = tw_test::LinkedToken();
+    const tw_test::ProcessResult plain =
+        tw_test::RunProcess(L"\"" + tw_test::ModuleFolder() + L"\\TWSetup.exe\" status", 60000, token.get());
+    EXPECT_EQ(plain.output, result.output);
+}
+
+TEST_F(ReportsTest, StatusShowsTheMonitorAsTheSpoolerSpellsIt) {
+    ASSERT_TRUE(CopyFileW((tw_test::ModuleFolder() + L"\\TWPortMon.dll").c_str(),
+                          (tw_test::SystemFolder() + L"\\TWPortMon.dll").c_str(), FALSE));
+    MONITOR_INFO_2W info = {const_cast<LPWSTR>(L"twportmon"), nullptr, const_cast<LPWSTR>(L"TWPortMon.dll")};
+    ASSERT_TRUE(AddMonitorW(nullptr, 2, reinterpret_cast<LPBYTE>(&info)));
+    const tw_test::ProcessResult result = Run(L"status");
+    EXPECT_EQ(result.output, AsUtf8(L"プリンタ TARNWICK-PRINTER : なし\r\nポートモニタ twportmon : あり (TWPortMon.dll)\r\n"
+                                    L"データフォルダ : " + data_ + L"\r\n"));
+    ASSERT_TRUE(DeleteMonitorW(nullptr, nullptr, const_cast<LPWSTR>(L"twportmon")));
+}
+
+TEST_F(ReportsTest, UninstallOnACleanMachineTwice) {
+    // Wine has no text for error 3000, so its report ends with the code and a blank.
+    const std::string expected = AsUtf8(L"== TARNWICK-PRINTER アンインストール ==\r\n"
+                                        L"  [!] DeleteMonitor : (0x00000BB8) \r\n"
+                                        L"  - Print Spooler を再起動します...\r\n"
+                                        L"  - 自動起動タスクを削除しました\r\n"
+                                        L"完了しました (ProgramData\\TarnwickPrinter は残しています)。\r\n");
+    for (int run = 0; run < 2; ++run) {
+        const tw_test::ProcessResult result = Run(L"uninstall");
+        EXPECT_EQ(result.exitCode, 0u);
+        EXPECT_EQ(result.output, expected);
+    }
+    StopSpooler();
+}
+
+TEST_F(ReportsTest, DiagnosticsOfSettingsEditorAndSpoolFolder) {
+    const DWORD off = 0;
+    SetSettings(L"C:\\Tools", &off);
+    ASSERT_TRUE(CreateDirectoryW(data_.c_str(), nullptr));
+    const std::wstring spool = data_ + L"\\Spool";
+    ASSERT_TRUE(CreateDirectoryW(spool.c_str(), nullptr));
+    for (const wchar_t* name : {L"JOB_1.PRN", L"job_2.prn", L"job_2.ready", L"job.ready.part", L"nodot", L"job_2.json"}) {
+        ASSERT_TRUE(tw_test::WriteFileBytes(spool + L"\\" + name, "x"));
+    }
+    // The editor holds its running event in a process of its own.
+    std::wstring hold = L"\"" + tw_test::ModuleFolder() + L"\\TARNWICK-PRINTER.exe\" /hold 8000";
+    STARTUPINFOW startup = {sizeof(startup)};
+    PROCESS_INFORMATION info = {};
+    ASSERT_TRUE(CreateProcessW(nullptr, &hold[0], nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup, &info));
+    UniqueHandle editor(info.hProcess), thread(info.hThread);
+    for (int i = 0; i < 100; ++i) {
+        UniqueHandle running(OpenEventW(SYNCHRONIZE, FALSE, L"Global\\TARNWICK-PRINTER.Running"));
+        if (running) break;
+        Sleep(50);
+    }
+
+    const tw_test::ProcessResult result = Run(L"diag");
+    EXPECT_EQ(result.exitCode, 0u);
+    const std::string& out = result.output;
+    EXPECT_TRUE(HasLine(out, L"  InstallDir        : C:\\Tools")) << out;
+    EXPECT_TRUE(HasLine(out, L"  EditorPath        : ありません"));
+    EXPECT_TRUE(HasLine(out, L"  AutoLaunch        : 0 (無効)"));
+    EXPECT_TRUE(HasLine(out, L"スプールフォルダ    : " + spool));
+    EXPECT_TRUE(HasLine(out, L"  取り込み待ち      : .prn 2 件 / .ready 1 件 / 書きかけ .part 1 件"));
+    EXPECT_TRUE(HasLine(out, L"  書き込み          : OK"));
+    EXPECT_FALSE(tw_test::PathExists(spool + L"\\_write_test.tmp"));
+    EXPECT_TRUE(HasLine(out, L"常駐アプリ          : 起動中"));
+    EXPECT_TRUE(HasLine(out, L"ポートモニタ登録    : ありません"));
+    EXPECT_TRUE(HasLine(out, L"  (" + data_ + L"\\portmon.log はまだありません)"));
+    const std::vector<std::string> lines = Lines(out);
+    ASSERT_GE(lines.size(), 3u);
+    EXPECT_EQ(lines.front(), AsUtf8(L"TARNWICK-PRINTER 診断"));
+    EXPECT_EQ(lines[1], std::string(62, '-'));
+    EXPECT_EQ(lines.back(), AsUtf8(L"※ このまま貼り付けて渡せば、どこで止まっているか判断できます。"));
+    EXPECT_EQ(std::count(lines.begin(), lines.end(), std::string(62, '-')), 7);
+    WaitForSingleObject(editor.get(), 15000);
+
+    // Without the editor, with AutoLaunch missing.
+    RegDeleteTreeW(HKEY_LOCAL_MACHINE, kSettingsKeyPath);
+    SetSettings(L"C:\\Tools", nullptr);
+    const tw_test::ProcessResult second = Run(L"diag");
+    EXPECT_TRUE(HasLine(second.output, L"  AutoLaunch        : ありません (既定は有効)"));
+    EXPECT_TRUE(HasLine(second.output, L"常駐アプリ          : 起動していません (印刷時に自動起動する対象)"));
+}
+
+TEST_F(ReportsTest, DiagnosticsWithoutSettingsOrSpoolFolder) {
+    const tw_test::ProcessResult result = Run(L"diag");
+    EXPECT_TRUE(HasLine(result.output, L"レジストリ          : HKLM\\SOFTWARE\\TARNWICK-PRINTER がありません"));
+    EXPECT_TRUE(HasLine(result.output, L"  [!] フォルダがありません"));
+    EXPECT_TRUE(HasLine(result.output, L"TWPortMon.dll (System32) : ありません (" + tw_test::SystemFolder() +
+                                           L"\\TWPortMon.dll)"));
+}
+
+TEST_F(ReportsTest, WriteTestFailureIsReportedWithItsCode) {
+    ASSERT_TRUE(CreateDirectoryW(data_.c_str(), nullptr));
+    ASSERT_TRUE(CreateDirectoryW((data_ + L"\\Spool").c_str(), nullptr));
+    // A folder in the test file's place cannot be opened for writing.
+    ASSERT_TRUE(CreateDirectoryW((data_ + L"\\Spool\\_write_test.tmp").c_str(), nullptr));
+    tw_test::StdoutCapture capture;
+    ReportSpoolFolder();
+    const std::string out = capture.Finish();
+    EXPECT_NE(out.find(AsUtf8(L"  [!] スプールフォルダへ書き込めません : (0x00000005) ")), std::string::npos) << out;
+    EXPECT_EQ(out.find(AsUtf8(L"書き込み          : OK")), std::string::npos);
+}
+
+TEST_F(ReportsTest, LogTailOfMissingEmptyLargeAndLongLogs) {
+    const std::wstring log = root_ + L"\\portmon.log";
+    {
+        tw_test::StdoutCapture capture;
+        PrintLogTail(log, 40);
+        EXPECT_EQ(capture.Finish(), AsUtf8(L"  (" + log + L" はまだありません)\r\n"));
+    }
+    ASSERT_TRUE(tw_test::WriteFileBytes(log, "\r\n\r\n"));
+    {
+        tw_test::StdoutCapture capture;
+        PrintLogTail(log, 40);
+        EXPECT_EQ(capture.Finish(), AsUtf8(L"  (記録がありません)\r\n"));
+    }
+    // Lines before the last 65,536 bytes are never read; the first piece may be cut.
+    std::string big;
+    for (int i = 0; big.size() < 200000; ++i) big += "early line " + std::to_string(i) + "\r\n";
+    std::string tail;
+    for (int i = 0; i < 60; ++i) tail += "late line " + std::to_string(i) + "\r\n";
+    const std::string longLine(1500, 'L');
+    ASSERT_TRUE(tw_test::WriteFileBytes(log, big + tail + longLine + "\r\n"));
+    tw_test::StdoutCapture capture;
+    PrintLogTail(log, 40);
+    const std::vector<std::string> lines = Lines(capture.Finish());
+    ASSERT_EQ(lines.size(), 40u);
+    EXPECT_EQ(lines.front(), "  late line 21");
+    EXPECT_EQ(lines[38], "  late line 59");
+    EXPECT_EQ(lines.back(), "  " + std::string(1021, 'L'));  // cut at the line limit of 1023 units
+}
+
+TEST_F(ReportsTest, PrinterSectionWithOtherPrintersOnly) {
+    ASSERT_EQ(tw_test::AddPostScriptDriver(), static_cast<DWORD>(ERROR_SUCCESS));
+    ASSERT_EQ(tw_test::AddQueue(L"Another Printer", L"LPT1:"), static_cast<DWORD>(ERROR_SUCCESS));
+    tw_test::StdoutCapture capture;
+    ReportPrinter();
+    ReportJobs();
+    EXPECT_EQ(capture.Finish(), AsUtf8(L"プリンタ            : TARNWICK-PRINTER がありません\r\n"
+                                       L"ジョブ              : プリンタを開けません\r\n"));
+    ASSERT_EQ(tw_test::AddQueue(L"tarnwick-printer", L"LPT1:"), static_cast<DWORD>(ERROR_SUCCESS));
+    tw_test::StdoutCapture ours;
+    ReportPrinter();
+    ReportJobs();
+    const std::string out = ours.Finish();
+    tw_test::DeleteQueue(L"Another Printer");
+    tw_test::DeleteQueue(L"tarnwick-printer");
+    EXPECT_EQ(out, AsUtf8(L"プリンタ            : tarnwick-printer\r\n"
+                          L"  ドライバ          : Microsoft PS Class Driver\r\n"
+                          L"  ポート            : LPT1:\r\n"
+                          L"  印刷プロセッサ    : WinPrint\r\n"
+                          L"  たまっているジョブ: 0\r\n"
+                          L"  Status            : 0x00000000\r\n"
+                          L"  Attributes        : 0x00000041 キュー\r\n"
+                          L"ジョブ              : 0 件\r\n"));
+}
+
+}  // namespace
