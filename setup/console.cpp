@@ -73,3 +73,10 @@ void ReportLastError(const wchar_t* label) {
     PrintLine(L"  [!] %s : (0x%08X) %s", label != nullptr ? label : L"", code,
               text != nullptr ? text : L"");
 }
+
+void ReportRegistryError(LONG status, const wchar_t* label) {
+    // Registry calls return their status instead of setting the last error:
+    // the report shows the call's own code and text.
+    SetLastError(static_cast<DWORD>(status));
+    ReportLastError(label);
+}

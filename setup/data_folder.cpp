@@ -3,6 +3,8 @@
 // group gets modify rights on it, so the editor can move and delete jobs.
 #include "setup/setup.h"
 
+#include "common/unique_handle.h"
+
 namespace {
 
 constexpr size_t kRootValueUnits = 260;  // a usable root has 1 to 259 units
@@ -30,6 +32,32 @@ bool IsFolder(const std::wstring& path) {
 }
 
 }  // namespace
+
+bool IsReparsePoint(const std::wstring& path) {
+    const DWORD attributes = GetFileAttributesW(path.c_str());
+    return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0;
+}
+
+std::wstring FindReparsePoint(const std::wstring& folder) {
+    if (IsReparsePoint(folder)) return folder;
+    // A stack, not recursion: any user can make the tree as deep as they like.
+    std::vector<std::wstring> pending = {folder};
+    while (!pending.empty()) {
+        const std::wstring current = pending.back();
+        pending.pop_back();
+        WIN32_FIND_DATAW entry = {};
+        UniqueFind find(FindFirstFileW((current + L"\\*").c_str(), &entry));
+        if (!find) continue;
+        do {
+            const std::wstring name = entry.cFileName;
+            if (name == L"." || name == L"..") continue;
+            const std::wstring path = current + L"\\" + name;
+            if (entry.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) return path;
+            if (entry.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) pending.push_back(path);
+        } while (FindNextFileW(find.get(), &entry));
+    }
+    return std::wstring();
+}
 
 std::wstring ChooseDataFolder(const std::wstring& programData, const std::wstring& allUsersProfile) {
     std::wstring root = L"C:\\ProgramData";
@@ -78,13 +106,22 @@ std::wstring GrantUsersCommandLine(const std::wstring& folder) {
 void PrepareDataFolder() {
     const std::wstring dataFolder = DataFolderPath();
     CreateFolderChain(dataFolder);
-    CreateFolderChain(dataFolder + L"\\Spool");
-    CreateFolderChain(dataFolder + L"\\Processed");
+    // Nothing is made inside whatever a planted link points at.
+    if (!IsReparsePoint(dataFolder)) {
+        CreateFolderChain(dataFolder + L"\\Spool");
+        CreateFolderChain(dataFolder + L"\\Processed");
+    }
 
-    // Applied again on every run. A quote in the path (no folder can have
-    // one) would end the quoted argument early and hand the rest of the path
-    // to icacls as options, so such a path is never granted anything.
-    if (dataFolder.find(L'"') == std::wstring::npos) {
+    // Any user may change what lies below the data folder. icacls /T would
+    // walk into a junction or link planted there and grant Users modify
+    // rights on its target, so the grant waits until no link is left.
+    const std::wstring link = FindReparsePoint(dataFolder);
+    if (!link.empty()) {
+        PrintLine(L"  [!] %s にリンクがあるため、権限の設定を見送ります", link.c_str());
+    } else if (dataFolder.find(L'"') == std::wstring::npos) {
+        // Applied again on every run. A quote in the path (no folder can have
+        // one) would end the quoted argument early and hand the rest of the
+        // path to icacls as options, so such a path is never granted anything.
         RunAndWait(GrantUsersCommandLine(dataFolder), kGrantTimeoutMs);
     }
     PrintLine(L"  - データフォルダ: %s", dataFolder.c_str());

@@ -170,7 +170,8 @@ void ReportJobs() {
 }
 
 void ReportSpoolFolder() {
-    const std::wstring folder = DataFolderPath() + L"\\Spool";
+    const std::wstring dataFolder = DataFolderPath();
+    const std::wstring folder = dataFolder + L"\\Spool";
     PrintLine(L"%s%s", ReportLabel(L"スプールフォルダ").c_str(), folder.c_str());
     if (GetFileAttributesW(folder.c_str()) == INVALID_FILE_ATTRIBUTES) {
         PrintLine(L"  [!] フォルダがありません");
@@ -190,6 +191,11 @@ void ReportSpoolFolder() {
     PrintLine(L"%s.prn %d 件 / .ready %d 件 / 書きかけ .part %d 件", ReportLabel(L"  取り込み待ち").c_str(),
               counts.prn, counts.ready, counts.part);
 
+    // A test file is never created and deleted through a planted link.
+    if (IsReparsePoint(dataFolder) || IsReparsePoint(folder)) {
+        PrintLine(L"%s確認しません (リンクになっています)", ReportLabel(L"  書き込み").c_str());
+        return;
+    }
     const std::wstring probe = folder + L"\\_write_test.tmp";
     UniqueHandle file(CreateFileW(probe.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_TEMPORARY,
                                   nullptr));

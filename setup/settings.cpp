@@ -12,13 +12,6 @@ LONG SetStringValue(HKEY key, const wchar_t* name, const std::wstring& value) {
                           static_cast<DWORD>((value.size() + 1) * sizeof(wchar_t)));
 }
 
-// Registry calls return their status instead of setting the last error:
-// the report shows the call's own code and text.
-void ReportStatus(LONG status, const wchar_t* label) {
-    SetLastError(static_cast<DWORD>(status));
-    ReportLastError(label);
-}
-
 }  // namespace
 
 bool WriteEditorSettings(bool autoLaunch) {
@@ -31,7 +24,7 @@ bool WriteEditorSettings(bool autoLaunch) {
                                              REG_OPTION_NON_VOLATILE, KEY_WRITE | KEY_WOW64_64KEY,
                                              nullptr, key.put(), nullptr);
         if (created != ERROR_SUCCESS) {
-            ReportStatus(created, L"RegCreateKeyEx(SOFTWARE\\TARNWICK-PRINTER)");
+            ReportRegistryError(created, L"RegCreateKeyEx(SOFTWARE\\TARNWICK-PRINTER)");
             return false;
         }
 
@@ -50,7 +43,7 @@ bool WriteEditorSettings(bool autoLaunch) {
         bool written = true;
         for (const auto& write : writes) {
             if (write.status != ERROR_SUCCESS) {
-                ReportStatus(write.status, write.label);
+                ReportRegistryError(write.status, write.label);
                 written = false;
             }
         }

@@ -87,6 +87,8 @@ void WriteConsoleText(const wchar_t* text);
 void PrintLine(const wchar_t* format, ...);
 // "  [!] label : (0x%08X) system text" for the calling thread's last-error code.
 void ReportLastError(const wchar_t* label);
+// The same report for a registry call's returned status.
+void ReportRegistryError(LONG status, const wchar_t* label);
 
 // ---------------------------------------------------------------------------
 // Spooler service (service.cpp) and ports (ports.cpp)
@@ -119,6 +121,10 @@ std::wstring ChooseDataFolder(const std::wstring& programData, const std::wstrin
 std::wstring DataFolderPath();
 // True when the path is a folder afterwards; creates missing parents first.
 bool CreateFolderChain(const std::wstring& path);
+bool IsReparsePoint(const std::wstring& path);
+// The first file or folder at or below `folder` that is a junction or a link
+// (which is never followed), or empty when there is none.
+std::wstring FindReparsePoint(const std::wstring& folder);
 // The command line that gives the built-in Users group modify rights on the folder.
 std::wstring GrantUsersCommandLine(const std::wstring& folder);
 // Creates the data, spool and processed folders and grants the Users group

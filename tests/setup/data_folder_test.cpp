@@ -55,4 +55,46 @@ TEST_F(DataFolderTest, QuoteInThePathNeverReachesIcacls) {
     EXPECT_EQ(icacls_->Recorded(), "");
 }
 
+TEST_F(DataFolderTest, LinkBelowTheDataFolderStopsTheGrant) {
+    const std::wstring programData = root_ + L"\\pd";
+    ScopedEnvironment environment(L"ProgramData", programData);
+    const std::wstring dataFolder = programData + L"\\TarnwickPrinter";
+    const std::wstring outside = root_ + L"\\outside";
+    ASSERT_TRUE(CreateDirectoryW(outside.c_str(), nullptr));
+    tw_test::StdoutCapture first;
+    PrepareDataFolder();
+    first.Finish();
+    // A user plants a link deep below the spool folder.
+    ASSERT_TRUE(CreateDirectoryW((dataFolder + L"\\Spool\\deep").c_str(), nullptr));
+    const std::wstring link = dataFolder + L"\\Spool\\deep\\planted";
+    ASSERT_TRUE(tw_test::MakeSymbolicLink(link, outside));
+    const std::string grantsBefore = icacls_->Recorded();
+
+    tw_test::StdoutCapture capture;
+    PrepareDataFolder();
+    EXPECT_EQ(capture.Finish(), tw_test::AsUtf8(L"  [!] " + link + L" にリンクがあるため、権限の設定を見送ります\r\n"
+                                                L"  - データフォルダ: " + dataFolder + L"\r\n"));
+    EXPECT_EQ(icacls_->Recorded(), grantsBefore) << "icacls must not run while a link is there";
+    DeleteFileW(link.c_str());
+}
+
+TEST_F(DataFolderTest, DataFolderThatIsALinkGetsNothing) {
+    const std::wstring programData = root_ + L"\\pd";
+    ASSERT_TRUE(CreateDirectoryW(programData.c_str(), nullptr));
+    const std::wstring outside = root_ + L"\\outside";
+    ASSERT_TRUE(CreateDirectoryW(outside.c_str(), nullptr));
+    const std::wstring dataFolder = programData + L"\\TarnwickPrinter";
+    ASSERT_TRUE(tw_test::MakeSymbolicLink(dataFolder, outside));
+    ScopedEnvironment environment(L"ProgramData", programData);
+
+    tw_test::StdoutCapture capture;
+    PrepareDataFolder();
+    EXPECT_EQ(capture.Finish(), tw_test::AsUtf8(L"  [!] " + dataFolder + L" にリンクがあるため、権限の設定を見送ります\r\n"
+                                                L"  - データフォルダ: " + dataFolder + L"\r\n"));
+    EXPECT_EQ(icacls_->Recorded(), "");
+    EXPECT_TRUE(tw_test::ListFolder(outside).empty()) << "nothing is created in the link's target";
+    DeleteFileW(dataFolder.c_str());
+    RemoveDirectoryW(dataFolder.c_str());
+}
+
 }  // namespace

@@ -185,6 +185,21 @@ TEST_F(ReportsTest, WriteTestFailureIsReportedWithItsCode) {
     EXPECT_EQ(out.find(AsUtf8(L"書き込み          : OK")), std::string::npos);
 }
 
+TEST_F(ReportsTest, NoWriteTestThroughALinkedSpoolFolder) {
+    ASSERT_TRUE(CreateDirectoryW(data_.c_str(), nullptr));
+    const std::wstring outside = root_ + L"\\outside";
+    ASSERT_TRUE(CreateDirectoryW(outside.c_str(), nullptr));
+    ASSERT_TRUE(tw_test::MakeSymbolicLink(data_ + L"\\Spool", outside));
+    tw_test::StdoutCapture capture;
+    ReportSpoolFolder();
+    EXPECT_EQ(capture.Finish(), AsUtf8(L"スプールフォルダ    : " + data_ + L"\\Spool\r\n"
+                                       L"  取り込み待ち      : .prn 0 件 / .ready 0 件 / 書きかけ .part 0 件\r\n"
+                                       L"  書き込み          : 確認しません (リンクになっています)\r\n"));
+    EXPECT_TRUE(tw_test::ListFolder(outside).empty());
+    DeleteFileW((data_ + L"\\Spool").c_str());
+    RemoveDirectoryW((data_ + L"\\Spool").c_str());
+}
+
 TEST_F(ReportsTest, LogTailOfMissingEmptyLargeAndLongLogs) {
     const std::wstring log = root_ + L"\\portmon.log";
     {

@@ -94,6 +94,45 @@ std::vector<std::wstring> ListFolder(const std::wstring& folder) {
     return names;
 }
 
+namespace {
+
+// Wine's own mapping of a Windows path to the Unix one.
+std::string UnixPath(const std::wstring& path) {
+    using ToUnix = char*(CDECL*)(LPCWSTR);
+    const auto toUnix = reinterpret_cast<ToUnix>(
+        reinterpret_cast<void*>(GetProcAddress(GetModuleHandleW(L"kernel32.dll"), "wine_get_unix_file_name")));
+    if (toUnix == nullptr) return std::string();
+    char* unix = toUnix(path.c_str());
+    if (unix == nullptr) return std::string();
+    const std::string result = unix;
+    HeapFree(GetProcessHeap(), 0, unix);
+    return result;
+}
+
+}  // namespace
+
+bool MakeSymbolicLink(const std::wstring& link, const std::wstring& target) {
+    const std::string unixLink = UnixPath(link);
+    const std::string unixTarget = UnixPath(target);
+    if (unixLink.empty() || unixTarget.empty()) return false;
+    std::wstring commandLine = FromUtf8("/bin/ln -s \"" + unixTarget + "\" \"" + unixLink + "\"");
+    STARTUPINFOW startup = {};
+    startup.cb = sizeof(startup);
+    PROCESS_INFORMATION info = {};
+    if (!CreateProcessW(L"Z:\\bin\\ln", &commandLine[0], nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup,
+                        &info)) {
+        return false;
+    }
+    UniqueHandle process(info.hProcess), thread(info.hThread);
+    // Wine does not track a Unix child: its handle may be signalled before it is done.
+    for (int i = 0; i < 200; ++i) {
+        const DWORD attributes = GetFileAttributesW(link.c_str());
+        if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0) return true;
+        Sleep(25);
+    }
+    return false;
+}
+
 std::string AsUtf8(const std::wstring& text) {
     if (text.empty()) return std::string();
     const int bytes = WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()),

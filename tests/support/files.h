@@ -24,6 +24,11 @@ std::string ReadFileBytes(const std::wstring& path);
 bool WriteFileBytes(const std::wstring& path, const std::string& bytes);
 std::vector<std::wstring> ListFolder(const std::wstring& folder);  // names, sorted, no . and ..
 
+// Plants a symbolic link at `link` that points at `target` (Windows paths),
+// as any local user could. Wine does not create links itself, but shows a
+// Unix symbolic link as a reparse point, so the link is made with /bin/ln.
+bool MakeSymbolicLink(const std::wstring& link, const std::wstring& target);
+
 std::string AsUtf8(const std::wstring& text);
 std::wstring FromUtf8(const std::string& bytes);
 
