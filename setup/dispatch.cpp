@@ -34,6 +34,24 @@ int RunSpoolerRestart(const InstallOptions&) {
     return RestartSpooler() ? kExitSuccess : kExitFailure;
 }
 
+int RunPrinter(const InstallOptions& options) {
+    return CreatePrinterQueue(options.driver, options.port) ? kExitSuccess : kExitPrinterFailed;
+}
+
+int RunAddForms(const InstallOptions&) {
+    return AddPaperForms() ? kExitSuccess : kExitFormsFailed;
+}
+
+int RunCleanQueue(const InstallOptions&) {
+    return CleanQueue();
+}
+
+int RunList(const InstallOptions&) {
+    ListInstalledDrivers();
+    ListPorts();
+    return kExitSuccess;
+}
+
 // Commands are compared exactly, case-sensitive, over the whole argument.
 constexpr CommandEntry kCommands[] = {
     {L"autolaunch", true, RunAutoLaunchOn},
@@ -42,6 +60,10 @@ constexpr CommandEntry kCommands[] = {
     {L"status", false, RunStatus},
     {L"diag", false, RunDiag},
     {L"spooler", true, RunSpoolerRestart},
+    {L"printer", true, RunPrinter},
+    {L"addforms", true, RunAddForms},
+    {L"cleanqueue", true, RunCleanQueue},
+    {L"list", false, RunList},
 };
 
 constexpr const wchar_t* kHelpCommands[] = {L"", L"/?", L"-h", L"--help"};

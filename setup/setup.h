@@ -30,6 +30,8 @@ inline constexpr wchar_t kLaunchTaskName[] = L"TARNWICK-PRINTER Launch";
 // Exit codes of TWSetup.exe.
 inline constexpr int kExitSuccess = 0;
 inline constexpr int kExitFailure = 1;  // usage, not elevated, unknown command, nothing done
+inline constexpr int kExitPrinterFailed = 3;  // the printer queue could not be created
+inline constexpr int kExitFormsFailed = 4;  // the paper forms could not be registered
 
 // ---------------------------------------------------------------------------
 // Command line and dispatch (dispatch.cpp)
@@ -196,3 +198,78 @@ void ReportJobs();
 void ReportSpoolFolder();
 void PrintLogTail(const std::wstring& path, size_t maximumLines);
 int Uninstall();
+
+// ---------------------------------------------------------------------------
+// Driver and port listings (listing.cpp; what they print for an enumeration
+// result is in listing.h)
+
+void ListInstalledDrivers();
+void ListPorts();
+
+// ---------------------------------------------------------------------------
+// Driver and printer queue (printer.cpp)
+
+inline constexpr DWORD kDriverInstallTimeoutMs = 180000;
+inline constexpr DWORD kDriverSettleMs = 2000;
+
+// The driver list contains the name, compared without regard to ASCII case.
+bool IsDriverInstalled(const std::wstring& driver);
+// The printui command line that installs the driver from the system's
+// ntprint.inf; empty when the name cannot be passed inside double quotes.
+std::wstring DriverInstallCommandLine(const std::wstring& driver, const std::wstring& windowsFolder);
+// Runs the installation when the driver is missing; whether it worked is the
+// caller's own check. Always true.
+bool EnsureDriver(const std::wstring& driver);
+// The queue's definition for AddPrinterW level 2; its texts point into the
+// arguments and the program's constants.
+PRINTER_INFO_2W PrinterQueueRecord(const std::wstring& driver, const std::wstring& port);
+// True when the queue exists afterwards (it was there already or was created).
+bool CreatePrinterQueue(const std::wstring& driver, const std::wstring& port);
+
+// ---------------------------------------------------------------------------
+// Paper forms (forms.cpp)
+
+struct PaperForm {
+    const wchar_t* name;
+    double widthMm;
+    double heightMm;
+};
+// The forms registered on the local print server, in registration order.
+extern const PaperForm PaperFormTable[22];
+
+// Millimetres to the print server's thousandths of a millimetre, rounded.
+LONG FormMicrons(double millimetres);
+// The level 1 record for a form: a user form whose imageable area is the whole sheet.
+FORM_INFO_1W PaperFormRecord(const PaperForm& form);
+
+enum class FormOutcome { Added, Existing, Failed };
+// What one AddFormW result means; `error` is read only when it failed.
+FormOutcome ClassifyFormResult(BOOL added, DWORD error);
+struct FormCounts {
+    int added = 0;
+    int existing = 0;
+    int failed = 0;
+};
+FormCounts CountFormOutcomes(const std::vector<FormOutcome>& outcomes);
+
+using AddFormCall = BOOL (*)(HANDLE server, FORM_INFO_1W* form);
+// Registers every form of the table through `addForm` on the local print
+// server; true when the server could be opened and no form failed.
+bool AddPaperFormsWith(AddFormCall addForm);
+bool AddPaperForms();
+
+// ---------------------------------------------------------------------------
+// Queue maintenance (queue.cpp)
+
+// Turns the keep-printed-jobs bit off in a record read with GetPrinterW and
+// readies it for SetPrinterW; false when the bit was already off.
+bool ClearKeepPrintedJobs(PRINTER_INFO_2W& printer);
+// True when the queue keeps no printed jobs afterwards. Quiet mode prints
+// only a change or a failed write.
+bool DisableKeepPrintedJobs(bool quiet);
+
+using PurgeCall = BOOL (*)(HANDLE printer);
+BOOL PurgePrinter(HANDLE printer);  // SetPrinterW level 0, PRINTER_CONTROL_PURGE
+// The "cleanqueue" command with the purge done by `purge`: its exit code.
+int CleanQueueWith(PurgeCall purge);
+int CleanQueue();
