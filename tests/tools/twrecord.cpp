@@ -4,8 +4,11 @@
 // follows its options, ignoring anything else:
 //   --sleep MS    wait that long before exiting
 //   --exit CODE   exit with that code (default 0)
-// Tests put it in place of a system program (icacls.exe, schtasks.exe) to see
-// exactly how the deliverables call it (tw_test::ScopedSystemStandIn).
+// Tests put it in place of a system program (icacls.exe, schtasks.exe,
+// rundll32.exe) to see exactly how the deliverables call it
+// (tw_test::ScopedSystemStandIn). In place of rundll32.exe, with
+// TW_RECORD_ADD_DRIVER set, it also primes the driver named after "/m" the
+// way the tests do (Wine has no ntprint.inf to install it from).
 #include <windows.h>
 
 #include <cstdlib>
@@ -13,6 +16,7 @@
 
 #include "common/unique_handle.h"
 #include "tests/support/files.h"
+#include "tests/support/spooler.h"
 
 int wmain(int argc, wchar_t** argv) {
     wchar_t recordPath[MAX_PATH] = {};
@@ -27,6 +31,11 @@ int wmain(int argc, wchar_t** argv) {
     wchar_t sleep[32] = {};
     const DWORD sleepLength = GetEnvironmentVariableW(L"TW_RECORD_SLEEP_MS", sleep, 32);
     if (sleepLength > 0 && sleepLength < 32) Sleep(static_cast<DWORD>(std::wcstoul(sleep, nullptr, 10)));
+    if (GetEnvironmentVariableW(L"TW_RECORD_ADD_DRIVER", nullptr, 0) > 0) {
+        for (int i = 1; i + 1 < argc; ++i) {
+            if (std::wstring(argv[i]) == L"/m") tw_test::AddPostScriptDriver(argv[i + 1]);
+        }
+    }
     int exitCode = 0;
     for (int i = 1; i + 1 < argc; ++i) {
         const std::wstring option = argv[i];
