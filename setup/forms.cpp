@@ -83,7 +83,7 @@ bool AddPaperFormsWith(AddFormCall addForm) {
         for (const PaperForm& form : PaperFormTable) {
             FORM_INFO_1W record = PaperFormRecord(form);
             const BOOL added = addForm(server.get(), &record);
-            const FormOutcome outcome = ClassifyFormResult(added, added ? ERROR_SUCCESS : GetLastError());
+            const FormOutcome outcome = ClassifyFormResult(added, GetLastError());
             // The name only: the summary line tells how many.
             if (outcome == FormOutcome::Failed) PrintLine(L"  - フォーム追加失敗: %s", form.name);
             outcomes.push_back(outcome);
