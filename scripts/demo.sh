@@ -1,50 +1,52 @@
 #!/usr/bin/env bash
-# The main job, end to end, in a throwaway Wine prefix: the port monitor is
-# registered with the spooler, a queue is put on its port, a document is
-# printed, and the captured job, its descriptor and marker, the editor's
-# launch and the monitor's log are shown.
+# A tour of the whole system in a throwaway Wine prefix: TWSetup.exe installs
+# the virtual printer from one folder, a document printed to TARNWICK-PRINTER
+# becomes a job for the editor and starts it, status and diag report on the
+# installation, and uninstall removes it all but the captured jobs.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 root=$PWD
 build=${BUILD_DIR:-$root/build}
 
 heading() { printf '\n=== %s\n' "$*"; }
+say() { printf '%s\n' "$*"; }
 run() { printf '$ %s\n' "$*"; "$@"; }
 
-heading "Installing what is missing and building"
+heading "1. Installing what is missing and building"
 "$root/scripts/deps.sh"
 cmake -S "$root" -B "$build" -G Ninja \
   -DCMAKE_TOOLCHAIN_FILE="$root/cmake/mingw-w64-x86_64.cmake" -DCMAKE_BUILD_TYPE=Release >/dev/null
 cmake --build "$build" -j 2 --target TWPortMon TWSetup twspool stand_in_editor staged_wtsapi32 >/dev/null
-echo "built $build/bin/TWPortMon.dll and $build/bin/TWSetup.exe"
+say "built TWSetup.exe and TWPortMon.dll for 64-bit Windows in $build/bin"
 
 . "$root/scripts/wine-prefix.sh"
 trap wine_prefix_stop EXIT
-heading "A fresh Wine prefix: $build/demo-prefix"
+heading "2. A fresh Windows (a Wine prefix in $build/demo-prefix)"
 wine_prefix_start "$build/demo-prefix"
-bin=$(winepath -w "$build/bin")
-twspool() { run wine "$build/bin/twspool.exe" "$@"; }
+drive=$WINEPREFIX/drive_c
+package=$drive/TarnwickSetup
+mkdir -p "$package"
+cp "$build/bin/TWSetup.exe" "$build/bin/TWPortMon.dll" "$build/bin/TARNWICK-PRINTER.exe" "$package/"
+say "The package an administrator unpacks, C:\\TarnwickSetup:"
+ls -l "$package" | tail -n +2
+say "(TARNWICK-PRINTER.exe here is a stand-in for the editor: it records how it"
+say " was started in launches.txt beside itself and lists the jobs it would take.)"
 
-heading "Registering the monitor with the spooler (copied into system32, AddMonitorW)"
-twspool install-monitor "$bin\\TWPortMon.dll"
-
-heading "A queue TARNWICK-PRINTER on the port TARNWICK:"
-echo "(Wine ships no ntprint.inf, so the driver name is primed on Wine's PostScript driver)"
-twspool add-driver "Microsoft PS Class Driver"
-twspool add-queue TARNWICK-PRINTER TARNWICK: "Microsoft PS Class Driver"
-
-heading "Editor settings: the stand-in editor TARNWICK-PRINTER.exe beside TWSetup.exe"
-run wine "$build/bin/TWSetup.exe" autolaunch
-rm -f "$build/bin/launches.txt"
-
-heading "Staging a logged-on user"
-echo "Wine has no Terminal Services sessions, so this demo puts a stand-in"
-echo "wtsapi32.dll into the prefix that reports one active session for the"
-echo "printing user, and selects it with WINEDLLOVERRIDES=wtsapi32=n."
-cp "$build/bin/staged/wtsapi32.dll" "$WINEPREFIX/drive_c/windows/system32/wtsapi32.dll"
+heading "3. What Wine lacks and a real Windows has"
+say "Wine ships no ntprint.inf: the driver name \"Microsoft PS Class Driver\" is"
+say "registered on Wine's own PostScript driver instead."
+run wine "$build/bin/twspool.exe" add-driver "Microsoft PS Class Driver"
+say "Wine has no logged-on user sessions: a stand-in wtsapi32.dll reports one"
+say "active session for the printing user (WINEDLLOVERRIDES=wtsapi32=n)."
+cp "$build/bin/staged/wtsapi32.dll" "$drive/windows/system32/wtsapi32.dll"
 export WINEDLLOVERRIDES="wtsapi32=n"
 
-heading "Printing a sample document through the spooler"
+setup() { run wine 'C:\TarnwickSetup\TWSetup.exe' "$@"; }
+
+heading "4. Installing"
+setup install
+
+heading "5. A user prints a document to TARNWICK-PRINTER"
 sample="$build/demo-sample.ps"
 cat > "$sample" <<'PS'
 %!PS-Adobe-3.0
@@ -54,28 +56,34 @@ cat > "$sample" <<'PS'
 showpage
 %%EOF
 PS
-twspool print TARNWICK-PRINTER "$(winepath -w "$sample")" "Demo page"
+run wine "$build/bin/twspool.exe" print TARNWICK-PRINTER "$(winepath -w "$sample")" "Demo page"
 
-data="$WINEPREFIX/drive_c/ProgramData/TarnwickPrinter"
-heading "The spool folder C:\\ProgramData\\TarnwickPrinter\\Spool"
-ls -l "$data/Spool"
+data=$drive/ProgramData/TarnwickPrinter
+heading "6. The job in C:\\ProgramData\\TarnwickPrinter\\Spool"
+ls -l "$data/Spool" | tail -n +2
 prn=$(ls "$data/Spool"/*.prn | head -n 1)
+base=${prn%.prn}
 if cmp -s "$prn" "$sample"; then
-  echo "$(basename "$prn") holds exactly the $(stat -c %s "$sample") bytes that were printed."
+  say "$(basename "$prn") holds exactly the $(stat -c %s "$sample") bytes that were printed."
 else
-  echo "$(basename "$prn") differs from the printed document!" >&2
+  say "$(basename "$prn") differs from the printed document!" >&2
   exit 1
 fi
-
-base=${prn%.prn}
-heading "The job's descriptor $(basename "$base").json"
+say ""
+say "The descriptor $(basename "$base").json:"
 cat "$base.json"
-heading "The ready marker $(basename "$base").ready"
-printf '%s (%s bytes)\n' "$(cat "$base.ready")" "$(stat -c %s "$base.ready")"
+say "The marker $(basename "$base").ready: \"$(cat "$base.ready")\" ($(stat -c %s "$base.ready") bytes) - the job is the editor's now."
 
-heading "The editor's launch, as the stand-in recorded it in launches.txt"
-for _ in $(seq 1 100); do [ -s "$build/bin/launches.txt" ] && break; sleep 0.1; done
-cat "$build/bin/launches.txt"
+heading "7. The editor was started in the user's session"
+for _ in $(seq 1 100); do [ -s "$package/launches.txt" ] && break; sleep 0.1; done
+cat "$package/launches.txt"
 
-heading "The monitor's log C:\\ProgramData\\TarnwickPrinter\\portmon.log"
-cat "$data/portmon.log"
+heading "8. Status and diagnostics"
+setup status
+setup diag
+
+heading "9. Uninstalling"
+setup uninstall
+say ""
+say "The captured job stays in the data folder:"
+ls -l "$data/Spool" | tail -n +2

@@ -10,11 +10,18 @@
 namespace {
 
 int RunAutoLaunchOn(const InstallOptions&) {
-    return WriteEditorSettings(true) ? kExitSuccess : kExitFailure;
+    // A failure to write is reported by its own line; the exit code stays 0.
+    WriteEditorSettings(true);
+    return kExitSuccess;
 }
 
 int RunAutoLaunchOff(const InstallOptions&) {
-    return WriteEditorSettings(false) ? kExitSuccess : kExitFailure;
+    WriteEditorSettings(false);
+    return kExitSuccess;
+}
+
+int RunInstall(const InstallOptions& options) {
+    return Install(options);
 }
 
 int RunUninstall(const InstallOptions&) {
@@ -54,6 +61,7 @@ int RunList(const InstallOptions&) {
 
 // Commands are compared exactly, case-sensitive, over the whole argument.
 constexpr CommandEntry kCommands[] = {
+    {L"install", true, RunInstall},
     {L"autolaunch", true, RunAutoLaunchOn},
     {L"noautolaunch", true, RunAutoLaunchOff},
     {L"uninstall", true, RunUninstall},

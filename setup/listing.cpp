@@ -11,12 +11,9 @@ namespace {
 // unsorted, and the heading counts the records without a name too.
 template <typename Record>
 void PrintListing(const SpoolerList& list, const wchar_t* heading, const wchar_t* notListed) {
-    // A list whose size or contents could not be had says so: an empty
-    // listing would look like a machine without drivers or ports.
-    if (list.state != SpoolerList::State::Listed) {
-        PrintLine(L"%s", notListed);
-        return;
-    }
+    // No size at all is said in parentheses; a second call that fails prints nothing.
+    if (list.state == SpoolerList::State::NoSize) PrintLine(L"%s", notListed);
+    if (list.state != SpoolerList::State::Listed) return;
     PrintLine(heading, list.count);
     // Never past the buffer, whatever count came with it.
     const Record* records = list.Records<Record>();

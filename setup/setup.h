@@ -30,6 +30,7 @@ inline constexpr wchar_t kLaunchTaskName[] = L"TARNWICK-PRINTER Launch";
 // Exit codes of TWSetup.exe.
 inline constexpr int kExitSuccess = 0;
 inline constexpr int kExitFailure = 1;  // usage, not elevated, unknown command, nothing done
+inline constexpr int kExitMonitorFailed = 2;  // the monitor could not be deployed or registered
 inline constexpr int kExitPrinterFailed = 3;  // the printer queue could not be created
 inline constexpr int kExitFormsFailed = 4;  // the paper forms could not be registered
 
@@ -273,3 +274,10 @@ BOOL PurgePrinter(HANDLE printer);  // SetPrinterW level 0, PRINTER_CONTROL_PURG
 // The "cleanqueue" command with the purge done by `purge`: its exit code.
 int CleanQueueWith(PurgeCall purge);
 int CleanQueue();
+
+// ---------------------------------------------------------------------------
+// Install (install.cpp)
+
+// True when the DLL is in the system folder and the monitor is registered (newly or already).
+bool DeployMonitor();
+int Install(const InstallOptions& options);

@@ -24,9 +24,10 @@ TEST(Listing, WhatEachEnumerationResultPrints) {
     SpoolerList unsized;
     EXPECT_EQ(Printed(PrintDriverListing, unsized), AsUtf8(L"  (インストール済みドライバを列挙できませんでした)\r\n"));
     EXPECT_EQ(Printed(PrintPortListing, unsized), AsUtf8(L"  (ポートを列挙できませんでした)\r\n"));
-    SpoolerList unread;  // sized, then the second call failed: not an empty list
+    SpoolerList unread;  // sized, then the second call failed
     unread.state = SpoolerList::State::Failed;
-    EXPECT_EQ(Printed(PrintPortListing, unread), AsUtf8(L"  (ポートを列挙できませんでした)\r\n"));
+    EXPECT_EQ(Printed(PrintPortListing, unread), "");
+    EXPECT_EQ(Printed(PrintDriverListing, unread), "");
 
     // Records in the order given; one without a name counts but is not printed.
     PORT_INFO_1W ports[] = {{const_cast<LPWSTR>(L"LPT1:")}, {nullptr}, {const_cast<LPWSTR>(L"TARNWICK:")}};

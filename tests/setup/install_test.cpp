@@ -1,0 +1,173 @@
+// Install's early returns and its copy of the monitor while something holds
+// the deployed file, run as TWSetup.exe from a folder of its own.
+#include <gtest/gtest.h>
+
+#include <thread>
+
+#include "common/unique_handle.h"
+#include "setup/setup.h"
+#include "tests/support/files.h"
+#include "tests/support/spooler.h"
+
+namespace {
+
+using tw_test::AsUtf8;
+using tw_test::ScopedEnvironment;
+
+std::vector<std::string> Lines(const std::string& output) {
+    std::vector<std::string> lines;
+    size_t start = 0;
+    while (start < output.size()) {
+        size_t end = output.find("\r\n", start);
+        if (end == std::string::npos) end = output.size();
+        lines.push_back(output.substr(start, end - start));
+        start = end + 2;
+    }
+    return lines;
+}
+
+std::vector<std::string> Utf8Lines(std::initializer_list<std::wstring> lines) {
+    std::vector<std::string> result;
+    for (const std::wstring& line : lines) result.push_back(AsUtf8(line));
+    return result;
+}
+
+bool SpoolerRunning() {
+    UniqueService manager(OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CONNECT));
+    UniqueService service(OpenServiceW(manager.get(), L"Spooler", SERVICE_QUERY_STATUS));
+    SERVICE_STATUS status = {};
+    return QueryServiceStatus(service.get(), &status) && status.dwCurrentState == SERVICE_RUNNING;
+}
+
+void StopSpooler() {
+    UniqueService manager(OpenSCManagerW(nullptr, nullptr, SC_MANAGER_ALL_ACCESS));
+    UniqueService service(OpenServiceW(manager.get(), L"Spooler", SERVICE_ALL_ACCESS));
+    SERVICE_STATUS status = {};
+    ControlService(service.get(), SERVICE_CONTROL_STOP, &status);
+}
+
+class InstallTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        package_ = tw_test::MakeTempFolder(L"package");
+        root_ = tw_test::MakeTempFolder(L"programdata");
+        programData_ = std::make_unique<ScopedEnvironment>(L"ProgramData", root_);
+        ASSERT_TRUE(CopyFileW((tw_test::ModuleFolder() + L"\\TWSetup.exe").c_str(),
+                              (package_ + L"\\TWSetup.exe").c_str(), FALSE));
+        Clean();
+        StopSpooler();
+    }
+    void TearDown() override {
+        Clean();
+        StopSpooler();
+        programData_.reset();
+        tw_test::RemoveTree(root_);
+        tw_test::RemoveTree(package_);
+    }
+    static void Clean() {
+        tw_test::DeleteQueue();
+        tw_test::RemoveMonitor();
+        RegDeleteTreeW(HKEY_LOCAL_MACHINE, L"SYSTEM\\CurrentControlSet\\Control\\Print\\Monitors\\TWPortMon");
+        DeleteFileW((tw_test::SystemFolder() + L"\\TWPortMon.dll").c_str());
+        RegDeleteTreeW(HKEY_LOCAL_MACHINE, kSettingsKeyPath);
+    }
+    void AddMonitorToPackage() {
+        ASSERT_TRUE(CopyFileW((tw_test::ModuleFolder() + L"\\TWPortMon.dll").c_str(),
+                              (package_ + L"\\TWPortMon.dll").c_str(), FALSE));
+    }
+    tw_test::ProcessResult Install(const std::wstring& options = L"") {
+        tw_test::ProcessResult result =
+            tw_test::RunProcess(L"\"" + package_ + L"\\TWSetup.exe\" install" + options, 300000);
+        EXPECT_TRUE(result.started);
+        EXPECT_EQ(result.errors, "");
+        return result;
+    }
+    std::wstring DataLine() const { return L"  - データフォルダ: " + root_ + L"\\TarnwickPrinter"; }
+    std::wstring EditorWarning() const {
+        return L"  [!] " + package_ + L"\\TARNWICK-PRINTER.exe が見つかりません。自動起動は動きません。";
+    }
+
+    std::wstring package_, root_;
+    std::unique_ptr<ScopedEnvironment> programData_;
+};
+
+TEST_F(InstallTest, MonitorMissingBesideTheProgramStopsBeforeTheSpooler) {
+    const tw_test::ProcessResult result = Install();
+    EXPECT_EQ(result.exitCode, 2u);
+    EXPECT_EQ(Lines(result.output),
+              Utf8Lines({L"== TARNWICK-PRINTER インストール ==", DataLine(), EditorWarning(),
+                         L"  [!] TWPortMon.dll が見つかりません (TWSetup.exe と同じフォルダに置いてください)"}));
+    EXPECT_FALSE(tw_test::PathExists(tw_test::SystemFolder() + L"\\TWPortMon.dll"));
+    UniqueKey ports;
+    EXPECT_NE(RegOpenKeyExW(HKEY_LOCAL_MACHINE, L"SYSTEM\\CurrentControlSet\\Control\\Print\\Monitors\\TWPortMon", 0,
+                            KEY_READ, ports.put()),
+              ERROR_SUCCESS);
+    EXPECT_FALSE(SpoolerRunning());
+}
+
+TEST_F(InstallTest, NoPrinterLeavesTheQueueToTheCaller) {
+    AddMonitorToPackage();
+    const tw_test::ProcessResult result = Install(L" /NOPRINTER /driver:Nonexistent");
+    EXPECT_EQ(result.exitCode, 0u);
+    EXPECT_EQ(Lines(result.output),
+              Utf8Lines({L"== TARNWICK-PRINTER インストール ==", DataLine(), EditorWarning(),
+                         L"  - " + tw_test::SystemFolder() + L"\\TWPortMon.dll を配置しました",
+                         L"  - ポートモニタ TWPortMon を登録しました", L"  - ポート TARNWICK: を登録しました",
+                         L"  - Print Spooler を再起動します...", L"  - 用紙サイズ: 新規 22 件 / 既存 0 件",
+                         L"  - ポート TARNWICK: をスプーラが認識しました",
+                         L"  - プリンタ作成は呼び出し側に任せます (/noprinter)", L"完了しました。"}));
+    UniquePrinter printer;
+    EXPECT_FALSE(OpenPrinterW(const_cast<LPWSTR>(L"TARNWICK-PRINTER"), printer.put(), nullptr));
+    DWORD autoLaunch = 9, size = sizeof(autoLaunch);
+    EXPECT_EQ(RegGetValueW(HKEY_LOCAL_MACHINE, kSettingsKeyPath, L"AutoLaunch", RRF_RT_REG_DWORD | RRF_SUBKEY_WOW6464KEY,
+                           nullptr, &autoLaunch, &size),
+              ERROR_SUCCESS);
+    EXPECT_EQ(autoLaunch, 1u);
+
+    const tw_test::ProcessResult quiet = Install(L" /noprinter --noautolaunch");
+    EXPECT_EQ(quiet.exitCode, 0u);
+    EXPECT_NE(quiet.output.find(AsUtf8(L"  - ポートモニタは既に登録済みです\r\n")), std::string::npos) << quiet.output;
+    EXPECT_EQ(RegGetValueW(HKEY_LOCAL_MACHINE, kSettingsKeyPath, L"AutoLaunch", RRF_RT_REG_DWORD | RRF_SUBKEY_WOW6464KEY,
+                           nullptr, &autoLaunch, &size),
+              ERROR_SUCCESS);
+    EXPECT_EQ(autoLaunch, 0u);
+}
+
+TEST_F(InstallTest, HeldMonitorFileIsCopiedAgainWithTheSpoolerStopped) {
+    AddMonitorToPackage();
+    const std::wstring deployed = tw_test::SystemFolder() + L"\\TWPortMon.dll";
+    ASSERT_TRUE(tw_test::WriteFileBytes(deployed, "an older monitor"));
+    // Something holds the deployed file without sharing, and lets go of it
+    // while install waits with the spooler stopped.
+    UniqueHandle held(CreateFileW(deployed.c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0, nullptr));
+    ASSERT_TRUE(held.valid());
+    std::thread release([&held] {
+        Sleep(500);
+        held.reset();
+    });
+    const tw_test::ProcessResult result = Install(L" /noprinter");
+    release.join();
+    EXPECT_EQ(result.exitCode, 0u) << result.output;
+    EXPECT_EQ(tw_test::ReadFileBytes(deployed), tw_test::ReadFileBytes(package_ + L"\\TWPortMon.dll"));
+    EXPECT_NE(result.output.find(AsUtf8(L"  - " + deployed + L" を配置しました\r\n")), std::string::npos);
+    EXPECT_EQ(result.output.find("CopyFile"), std::string::npos);
+}
+
+TEST_F(InstallTest, MonitorFileHeldThroughTheRetryFailsTheInstall) {
+    AddMonitorToPackage();
+    const std::wstring deployed = tw_test::SystemFolder() + L"\\TWPortMon.dll";
+    ASSERT_TRUE(tw_test::WriteFileBytes(deployed, "an older monitor"));
+    UniqueHandle held(CreateFileW(deployed.c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0, nullptr));
+    ASSERT_TRUE(held.valid());
+    const tw_test::ProcessResult result = Install();
+    held.reset();
+    EXPECT_EQ(result.exitCode, 2u);
+    const std::vector<std::string> lines = Lines(result.output);
+    ASSERT_GE(lines.size(), 4u);
+    EXPECT_EQ(lines[3].rfind(AsUtf8(L"  [!] CopyFile(TWPortMon.dll) : (0x00000020) "), 0), 0u) << result.output;
+    EXPECT_EQ(tw_test::ReadFileBytes(deployed), "an older monitor");
+    // The spooler is asked to start again after the second attempt.
+    EXPECT_TRUE(SpoolerRunning());
+}
+
+}  // namespace
