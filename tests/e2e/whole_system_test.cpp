@@ -19,24 +19,6 @@ using namespace tw_test;
 constexpr wchar_t kSettingsKey[] = L"SOFTWARE\\TARNWICK-PRINTER";
 constexpr wchar_t kPortsKey[] = L"SYSTEM\\CurrentControlSet\\Control\\Print\\Monitors\\TWPortMon\\Ports";
 
-std::vector<std::string> Lines(const std::string& output) {
-    std::vector<std::string> lines;
-    size_t start = 0;
-    while (start < output.size()) {
-        size_t end = output.find("\r\n", start);
-        if (end == std::string::npos) end = output.size();
-        lines.push_back(output.substr(start, end - start));
-        start = end + 2;
-    }
-    return lines;
-}
-
-std::vector<std::string> Utf8Lines(std::initializer_list<std::wstring> lines) {
-    std::vector<std::string> result;
-    for (const std::wstring& line : lines) result.push_back(AsUtf8(line));
-    return result;
-}
-
 bool Contains(const std::vector<std::string>& lines, const std::wstring& line) {
     return std::find(lines.begin(), lines.end(), AsUtf8(line)) != lines.end();
 }
@@ -74,13 +56,6 @@ bool QueueExists() {
     return OpenPrinterW(const_cast<LPWSTR>(kQueueName), printer.put(), nullptr) != FALSE;
 }
 
-void StopSpooler() {
-    UniqueService manager(OpenSCManagerW(nullptr, nullptr, SC_MANAGER_ALL_ACCESS));
-    UniqueService service(OpenServiceW(manager.get(), L"Spooler", SERVICE_ALL_ACCESS));
-    SERVICE_STATUS status = {};
-    ControlService(service.get(), SERVICE_CONTROL_STOP, &status);
-}
-
 class WholeSystem : public ::testing::Test {
 protected:
     static void SetUpTestSuite() {
@@ -106,7 +81,7 @@ protected:
         ASSERT_EQ(AddPostScriptDriver(), static_cast<DWORD>(ERROR_SUCCESS));
     }
     static void TearDownTestSuite() {
-        StopSpooler();
+        tw_test::StopSpooler();
         CopyFileW((*staged_ + L"\\wtsapi32.dll").c_str(), (SystemFolder() + L"\\wtsapi32.dll").c_str(), FALSE);
         RemoveTree(*staged_);
         delete staged_;
@@ -142,8 +117,8 @@ std::string WholeSystem::printed_;
 TEST_F(WholeSystem, Step1_FirstInstall) {
     const ProcessResult result = Setup(L"install");
     EXPECT_EQ(result.exitCode, 0u);
-    EXPECT_EQ(Lines(result.output),
-              Utf8Lines({L"== TARNWICK-PRINTER インストール ==",
+    EXPECT_EQ(tw_test::SplitLines(result.output),
+              tw_test::Utf8Lines({L"== TARNWICK-PRINTER インストール ==",
                          L"  - データフォルダ: " + Data(),
                          L"  - 編集アプリ: " + *dir_ + L"\\TARNWICK-PRINTER.exe (自動起動 有効)",
                          L"  - " + SystemFolder() + L"\\TWPortMon.dll を配置しました",
@@ -219,13 +194,13 @@ TEST_F(WholeSystem, Step2_PrintedJobReachesTheEditor) {
 TEST_F(WholeSystem, Step3_StatusAndDiagnosticsShowTheInstallation) {
     const ProcessResult status = Setup(L"status");
     EXPECT_EQ(status.exitCode, 0u);
-    EXPECT_EQ(Lines(status.output), Utf8Lines({L"プリンタ TARNWICK-PRINTER : あり",
+    EXPECT_EQ(tw_test::SplitLines(status.output), tw_test::Utf8Lines({L"プリンタ TARNWICK-PRINTER : あり",
                                                L"ポートモニタ TWPortMon : あり (TWPortMon.dll)",
                                                L"データフォルダ : " + Data()}));
 
     const ProcessResult diag = Setup(L"diag");
     EXPECT_EQ(diag.exitCode, 0u);
-    const std::vector<std::string> lines = Lines(diag.output);
+    const std::vector<std::string> lines = tw_test::SplitLines(diag.output);
     EXPECT_TRUE(Contains(lines, L"ポートモニタ登録    : あり (TWPortMon.dll)")) << diag.output;
     EXPECT_TRUE(Contains(lines, L"  InstallDir        : " + *dir_));
     EXPECT_TRUE(Contains(lines, L"  AutoLaunch        : 1 (有効)"));
@@ -244,7 +219,7 @@ TEST_F(WholeSystem, Step3_StatusAndDiagnosticsShowTheInstallation) {
 TEST_F(WholeSystem, Step4_SecondInstallAcceptsTheFirst) {
     const ProcessResult result = Setup(L"install");
     EXPECT_EQ(result.exitCode, 0u);
-    const std::vector<std::string> lines = Lines(result.output);
+    const std::vector<std::string> lines = tw_test::SplitLines(result.output);
     EXPECT_TRUE(Contains(lines, L"  - ポートモニタは既に登録済みです")) << result.output;
     EXPECT_TRUE(Contains(lines, L"  - プリンタ TARNWICK-PRINTER は既に存在します"));
     EXPECT_FALSE(Contains(lines, L"  - ポートモニタ TWPortMon を登録しました"));
@@ -255,8 +230,8 @@ TEST_F(WholeSystem, Step4_SecondInstallAcceptsTheFirst) {
 TEST_F(WholeSystem, Step5_UninstallKeepsTheDataFolder) {
     const ProcessResult result = Setup(L"uninstall");
     EXPECT_EQ(result.exitCode, 0u);
-    EXPECT_EQ(Lines(result.output),
-              Utf8Lines({L"== TARNWICK-PRINTER アンインストール ==",
+    EXPECT_EQ(tw_test::SplitLines(result.output),
+              tw_test::Utf8Lines({L"== TARNWICK-PRINTER アンインストール ==",
                          L"  - プリンタを削除しました",
                          L"  - ポートモニタを削除しました",
                          L"  - Print Spooler を再起動します...",

@@ -14,38 +14,6 @@ namespace {
 using tw_test::AsUtf8;
 using tw_test::ScopedEnvironment;
 
-std::vector<std::string> Lines(const std::string& output) {
-    std::vector<std::string> lines;
-    size_t start = 0;
-    while (start < output.size()) {
-        size_t end = output.find("\r\n", start);
-        if (end == std::string::npos) end = output.size();
-        lines.push_back(output.substr(start, end - start));
-        start = end + 2;
-    }
-    return lines;
-}
-
-std::vector<std::string> Utf8Lines(std::initializer_list<std::wstring> lines) {
-    std::vector<std::string> result;
-    for (const std::wstring& line : lines) result.push_back(AsUtf8(line));
-    return result;
-}
-
-bool SpoolerRunning() {
-    UniqueService manager(OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CONNECT));
-    UniqueService service(OpenServiceW(manager.get(), L"Spooler", SERVICE_QUERY_STATUS));
-    SERVICE_STATUS status = {};
-    return QueryServiceStatus(service.get(), &status) && status.dwCurrentState == SERVICE_RUNNING;
-}
-
-void StopSpooler() {
-    UniqueService manager(OpenSCManagerW(nullptr, nullptr, SC_MANAGER_ALL_ACCESS));
-    UniqueService service(OpenServiceW(manager.get(), L"Spooler", SERVICE_ALL_ACCESS));
-    SERVICE_STATUS status = {};
-    ControlService(service.get(), SERVICE_CONTROL_STOP, &status);
-}
-
 class InstallTest : public ::testing::Test {
 protected:
     void SetUp() override {
@@ -55,11 +23,11 @@ protected:
         ASSERT_TRUE(CopyFileW((tw_test::ModuleFolder() + L"\\TWSetup.exe").c_str(),
                               (package_ + L"\\TWSetup.exe").c_str(), FALSE));
         Clean();
-        StopSpooler();
+        tw_test::StopSpooler();
     }
     void TearDown() override {
         Clean();
-        StopSpooler();
+        tw_test::StopSpooler();
         programData_.reset();
         tw_test::RemoveTree(root_);
         tw_test::RemoveTree(package_);
@@ -94,23 +62,23 @@ protected:
 TEST_F(InstallTest, MonitorMissingBesideTheProgramStopsBeforeTheSpooler) {
     const tw_test::ProcessResult result = Install();
     EXPECT_EQ(result.exitCode, 2u);
-    EXPECT_EQ(Lines(result.output),
-              Utf8Lines({L"== TARNWICK-PRINTER インストール ==", DataLine(), EditorWarning(),
+    EXPECT_EQ(tw_test::SplitLines(result.output),
+              tw_test::Utf8Lines({L"== TARNWICK-PRINTER インストール ==", DataLine(), EditorWarning(),
                          L"  [!] TWPortMon.dll が見つかりません (TWSetup.exe と同じフォルダに置いてください)"}));
     EXPECT_FALSE(tw_test::PathExists(tw_test::SystemFolder() + L"\\TWPortMon.dll"));
     UniqueKey ports;
     EXPECT_NE(RegOpenKeyExW(HKEY_LOCAL_MACHINE, L"SYSTEM\\CurrentControlSet\\Control\\Print\\Monitors\\TWPortMon", 0,
                             KEY_READ, ports.put()),
               ERROR_SUCCESS);
-    EXPECT_FALSE(SpoolerRunning());
+    EXPECT_FALSE(tw_test::SpoolerRunning());
 }
 
 TEST_F(InstallTest, NoPrinterLeavesTheQueueToTheCaller) {
     AddMonitorToPackage();
     const tw_test::ProcessResult result = Install(L" /NOPRINTER /driver:Nonexistent");
     EXPECT_EQ(result.exitCode, 0u);
-    EXPECT_EQ(Lines(result.output),
-              Utf8Lines({L"== TARNWICK-PRINTER インストール ==", DataLine(), EditorWarning(),
+    EXPECT_EQ(tw_test::SplitLines(result.output),
+              tw_test::Utf8Lines({L"== TARNWICK-PRINTER インストール ==", DataLine(), EditorWarning(),
                          L"  - " + tw_test::SystemFolder() + L"\\TWPortMon.dll を配置しました",
                          L"  - ポートモニタ TWPortMon を登録しました", L"  - ポート TARNWICK: を登録しました",
                          L"  - Print Spooler を再起動します...", L"  - 用紙サイズ: 新規 22 件 / 既存 0 件",
@@ -162,12 +130,12 @@ TEST_F(InstallTest, MonitorFileHeldThroughTheRetryFailsTheInstall) {
     const tw_test::ProcessResult result = Install();
     held.reset();
     EXPECT_EQ(result.exitCode, 2u);
-    const std::vector<std::string> lines = Lines(result.output);
+    const std::vector<std::string> lines = tw_test::SplitLines(result.output);
     ASSERT_GE(lines.size(), 4u);
     EXPECT_EQ(lines[3].rfind(AsUtf8(L"  [!] CopyFile(TWPortMon.dll) : (0x00000020) "), 0), 0u) << result.output;
     EXPECT_EQ(tw_test::ReadFileBytes(deployed), "an older monitor");
     // The spooler is asked to start again after the second attempt.
-    EXPECT_TRUE(SpoolerRunning());
+    EXPECT_TRUE(tw_test::SpoolerRunning());
 }
 
 }  // namespace

@@ -15,28 +15,9 @@ namespace {
 using tw_test::AsUtf8;
 using tw_test::ScopedEnvironment;
 
-std::vector<std::string> Lines(const std::string& output) {
-    std::vector<std::string> lines;
-    size_t start = 0;
-    while (start < output.size()) {
-        size_t end = output.find("\r\n", start);
-        if (end == std::string::npos) end = output.size();
-        lines.push_back(output.substr(start, end - start));
-        start = end + 2;
-    }
-    return lines;
-}
-
 bool HasLine(const std::string& output, const std::wstring& line) {
-    const std::vector<std::string> lines = Lines(output);
+    const std::vector<std::string> lines = tw_test::SplitLines(output);
     return std::find(lines.begin(), lines.end(), AsUtf8(line)) != lines.end();
-}
-
-void StopSpooler() {
-    UniqueService manager(OpenSCManagerW(nullptr, nullptr, SC_MANAGER_ALL_ACCESS));
-    UniqueService service(OpenServiceW(manager.get(), L"Spooler", SERVICE_ALL_ACCESS));
-    SERVICE_STATUS status = {};
-    ControlService(service.get(), SERVICE_CONTROL_STOP, &status);
 }
 
 class ReportsTest : public ::testing::Test {
@@ -112,7 +93,7 @@ TEST_F(ReportsTest, UninstallOnACleanMachineTwice) {
         EXPECT_EQ(result.exitCode, 0u);
         EXPECT_EQ(result.output, expected);
     }
-    StopSpooler();
+    tw_test::StopSpooler();
 }
 
 TEST_F(ReportsTest, DiagnosticsOfSettingsEditorAndSpoolFolder) {
@@ -149,7 +130,7 @@ TEST_F(ReportsTest, DiagnosticsOfSettingsEditorAndSpoolFolder) {
     EXPECT_TRUE(HasLine(out, L"常駐アプリ          : 起動中"));
     EXPECT_TRUE(HasLine(out, L"ポートモニタ登録    : ありません"));
     EXPECT_TRUE(HasLine(out, L"  (" + data_ + L"\\portmon.log はまだありません)"));
-    const std::vector<std::string> lines = Lines(out);
+    const std::vector<std::string> lines = tw_test::SplitLines(out);
     ASSERT_GE(lines.size(), 3u);
     EXPECT_EQ(lines.front(), AsUtf8(L"TARNWICK-PRINTER 診断"));
     EXPECT_EQ(lines[1], std::string(62, '-'));
@@ -222,7 +203,7 @@ TEST_F(ReportsTest, LogTailOfMissingEmptyLargeAndLongLogs) {
     ASSERT_TRUE(tw_test::WriteFileBytes(log, big + tail + longLine + "\r\n"));
     tw_test::StdoutCapture capture;
     PrintLogTail(log, 40);
-    const std::vector<std::string> lines = Lines(capture.Finish());
+    const std::vector<std::string> lines = tw_test::SplitLines(capture.Finish());
     ASSERT_EQ(lines.size(), 40u);
     EXPECT_EQ(lines.front(), "  late line 21");
     EXPECT_EQ(lines[38], "  late line 59");

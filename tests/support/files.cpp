@@ -143,6 +143,24 @@ std::string AsUtf8(const std::wstring& text) {
     return result;
 }
 
+std::vector<std::string> SplitLines(const std::string& output) {
+    std::vector<std::string> lines;
+    size_t start = 0;
+    while (start < output.size()) {
+        size_t end = output.find("\r\n", start);
+        if (end == std::string::npos) end = output.size();
+        lines.push_back(output.substr(start, end - start));
+        start = end + 2;
+    }
+    return lines;
+}
+
+std::vector<std::string> Utf8Lines(std::initializer_list<std::wstring> lines) {
+    std::vector<std::string> result;
+    for (const std::wstring& line : lines) result.push_back(AsUtf8(line));
+    return result;
+}
+
 std::wstring FromUtf8(const std::string& bytes) {
     if (bytes.empty()) return std::wstring();
     const int units = MultiByteToWideChar(CP_UTF8, 0, bytes.data(), static_cast<int>(bytes.size()),

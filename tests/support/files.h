@@ -30,6 +30,10 @@ std::vector<std::wstring> ListFolder(const std::wstring& folder);  // names, sor
 bool MakeSymbolicLink(const std::wstring& link, const std::wstring& target);
 
 std::string AsUtf8(const std::wstring& text);
+// Output split at CR LF, without the line ends.
+std::vector<std::string> SplitLines(const std::string& output);
+// The lines as UTF-8, to compare with SplitLines of a program's output.
+std::vector<std::string> Utf8Lines(std::initializer_list<std::wstring> lines);
 std::wstring FromUtf8(const std::string& bytes);
 
 // Sets an environment variable for the current process until the scope ends.

@@ -107,6 +107,20 @@ DWORD DeleteQueue(const std::wstring& printer) {
     return ErrorOf(DeletePrinter(handle.get()));
 }
 
+bool SpoolerRunning() {
+    UniqueService manager(OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CONNECT));
+    UniqueService service(OpenServiceW(manager.get(), L"Spooler", SERVICE_QUERY_STATUS));
+    SERVICE_STATUS status = {};
+    return service && QueryServiceStatus(service.get(), &status) && status.dwCurrentState == SERVICE_RUNNING;
+}
+
+void StopSpooler() {
+    UniqueService manager(OpenSCManagerW(nullptr, nullptr, SC_MANAGER_ALL_ACCESS));
+    UniqueService service(OpenServiceW(manager.get(), L"Spooler", SERVICE_ALL_ACCESS));
+    SERVICE_STATUS status = {};
+    if (service) ControlService(service.get(), SERVICE_CONTROL_STOP, &status);
+}
+
 DWORD PrintRaw(const std::wstring& printer, const std::wstring& document, const std::string& bytes) {
     UniquePrinter handle;
     if (!OpenPrinterW(const_cast<LPWSTR>(printer.c_str()), handle.put(), nullptr)) return 0;

@@ -26,6 +26,11 @@ DWORD AddQueue(const std::wstring& printer = kQueueName, const std::wstring& por
                const std::wstring& driver = kDriverName);
 DWORD DeleteQueue(const std::wstring& printer = kQueueName);
 
+// The Spooler service: whether it runs, and a stop without waiting (tests
+// leave it stopped, as a fresh prefix has it).
+bool SpoolerRunning();
+void StopSpooler();
+
 // Prints bytes as one RAW job; returns the job id, 0 on failure (last error set).
 DWORD PrintRaw(const std::wstring& printer, const std::wstring& document, const std::string& bytes);
 
