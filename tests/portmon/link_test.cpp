@@ -8,12 +8,12 @@
 // link to its target in GetFinalPathNameByHandleW.
 #include <algorithm>
 #include <cstddef>
+#include <cstdint>
 #include <cstring>
 #include <map>
 #include <memory>
 #include <mutex>
 
-#include "common/unique_handle.h"
 #include "tests/portmon/monitor_fixture.h"
 
 namespace {
@@ -107,63 +107,59 @@ std::string Refusal(const std::wstring& path) {
     return AsUtf8(message);
 }
 
-// Debugger output of this process, as OutputDebugStringA hands it on (Wine
-// sends OutputDebugStringW through it: text in the ANSI code page).
+// A monitor message as the debugger output carries it. Wine hands
+// OutputDebugStringW on as OutputDebugStringA, in the ANSI code page.
+std::string DebugLine(const std::wstring& message) {
+    const std::wstring line = L"[TWPortMon] " + message;
+    const int bytes = WideCharToMultiByte(CP_ACP, 0, line.data(), static_cast<int>(line.size()), nullptr, 0, nullptr,
+                                          nullptr);
+    std::string result(static_cast<size_t>(bytes), '\0');
+    WideCharToMultiByte(CP_ACP, 0, line.data(), static_cast<int>(line.size()), &result[0], bytes, nullptr, nullptr);
+    return result;
+}
+std::string DebugRefusal(const std::wstring& path) {
+    return DebugLine(FromUtf8(Refusal(path)));
+}
+
+// Records the debugger output of this process while it lives, one line per message.
 class DebugOutputRecorder {
 public:
     DebugOutputRecorder() {
-        active_ = this;
-        handler_ = AddVectoredExceptionHandler(1, &DebugOutputRecorder::Handler);
+        std::lock_guard<std::mutex> hold(mutex_);
+        text_.clear();
+        handler_ = AddVectoredExceptionHandler(1, &Handler);
     }
-    ~DebugOutputRecorder() {
-        RemoveVectoredExceptionHandler(handler_);
-        active_ = nullptr;
-    }
+    ~DebugOutputRecorder() { RemoveVectoredExceptionHandler(handler_); }
     DebugOutputRecorder(const DebugOutputRecorder&) = delete;
     DebugOutputRecorder& operator=(const DebugOutputRecorder&) = delete;
 
     std::vector<std::string> Lines() const {
         std::lock_guard<std::mutex> hold(mutex_);
         std::vector<std::string> lines;
-        size_t start = 0;
-        for (size_t end = text_.find("\r\n"); end != std::string::npos; end = text_.find("\r\n", start)) {
+        for (size_t start = 0, end; (end = text_.find("\r\n", start)) != std::string::npos; start = end + 2) {
             lines.push_back(text_.substr(start, end - start));
-            start = end + 2;
         }
         return lines;
     }
 
-    // A monitor message as it reaches the recorder.
-    static std::string Expected(const std::wstring& message) {
-        const std::wstring line = L"[TWPortMon] " + message;
-        const int bytes = WideCharToMultiByte(CP_ACP, 0, line.data(), static_cast<int>(line.size()), nullptr, 0,
-                                              nullptr, nullptr);
-        std::string result(static_cast<size_t>(bytes), '\0');
-        WideCharToMultiByte(CP_ACP, 0, line.data(), static_cast<int>(line.size()), &result[0], bytes, nullptr,
-                            nullptr);
-        return result;
-    }
-    static std::string ExpectedRefusal(const std::wstring& path) { return Expected(FromUtf8(Refusal(path))); }
-
 private:
     static LONG CALLBACK Handler(EXCEPTION_POINTERS* info) {
         const EXCEPTION_RECORD& record = *info->ExceptionRecord;
-        if (record.ExceptionCode == DBG_PRINTEXCEPTION_C && record.NumberParameters >= 2 && active_ != nullptr) {
+        if (record.ExceptionCode == DBG_PRINTEXCEPTION_C && record.NumberParameters >= 2) {
             const auto* text = reinterpret_cast<const char*>(record.ExceptionInformation[1]);
-            const size_t length = static_cast<size_t>(record.ExceptionInformation[0]);
-            std::lock_guard<std::mutex> hold(active_->mutex_);
-            if (text != nullptr && length > 0) active_->text_.append(text, strnlen(text, length));
+            std::lock_guard<std::mutex> hold(mutex_);
+            if (text != nullptr) text_.append(text, strnlen(text, static_cast<size_t>(record.ExceptionInformation[0])));
         }
         return EXCEPTION_CONTINUE_SEARCH;
     }
 
-    static DebugOutputRecorder* active_;
     PVOID handler_;
-    mutable std::mutex mutex_;
-    std::string text_;
+    static std::mutex mutex_;
+    static std::string text_;
 };
 
-DebugOutputRecorder* DebugOutputRecorder::active_ = nullptr;
+std::mutex DebugOutputRecorder::mutex_;
+std::string DebugOutputRecorder::text_;
 
 class LinkTest : public DataFolderTest {
 protected:
@@ -199,14 +195,10 @@ protected:
         }
         return static_cast<PortRecord*>(port)->jobBasePath;
     }
-    std::vector<std::string> LogMessages() const {
+    // The last `count` messages of the log (fewer when the log is shorter).
+    std::vector<std::string> LastMessages(size_t count = SIZE_MAX) const {
         std::vector<std::string> messages;
         for (const std::string& line : LogLines()) messages.push_back(LogMessage(line));
-        return messages;
-    }
-    // The last `count` messages of the log (fewer when the log is shorter).
-    std::vector<std::string> LastMessages(size_t count) const {
-        const std::vector<std::string> messages = LogMessages();
         return std::vector<std::string>(messages.end() - static_cast<std::ptrdiff_t>(std::min(count, messages.size())),
                                         messages.end());
     }
@@ -281,19 +273,19 @@ TEST_F(LinkTest, DataFolderLinkDropsLogLinesAndFailsAJobWithNowhereToGo) {
 
     // Every message still reached the debugger; each line the log file could
     // not take is followed by the refusal of the data folder, once.
-    const std::string dataRefused = DebugOutputRecorder::ExpectedRefusal(DataFolder());
+    const std::string dataRefused = DebugRefusal(DataFolder());
     const std::vector<std::string> expected = {
-        DebugOutputRecorder::Expected(L"OpenPort TARNWICK:"),
+        DebugLine(L"OpenPort TARNWICK:"),
         dataRefused,
         dataRefused,  // the job's own refusal of the folder
-        DebugOutputRecorder::Expected(L"スプールファイルを作れません: " + part + L" (err=" +
+        DebugLine(L"スプールファイルを作れません: " + part + L" (err=" +
                                       std::to_wstring(kRefusedLinkError) + L") — 一時フォルダに切り替えます"),
         dataRefused,
-        DebugOutputRecorder::ExpectedRefusal(fallback),
+        DebugRefusal(fallback),
         dataRefused,
-        DebugOutputRecorder::Expected(L"StartDocPort job=72 doc=nowhere user= file=" + part + L" ok=0"),
+        DebugLine(L"StartDocPort job=72 doc=nowhere user= file=" + part + L" ok=0"),
         dataRefused,
-        DebugOutputRecorder::Expected(L"EndDocPort job=72 bytes=0 ok=1"),
+        DebugLine(L"EndDocPort job=72 bytes=0 ok=1"),
         dataRefused,
     };
     EXPECT_EQ(debug.Lines(), expected);
@@ -307,8 +299,8 @@ TEST_F(LinkTest, LogFileLinksAreNeverWrittenThrough) {
         DebugOutputRecorder debug;
         LogShutdownLine();
         EXPECT_EQ(Snapshot(outside_), before_);
-        EXPECT_EQ(debug.Lines(), (std::vector<std::string>{DebugOutputRecorder::Expected(L"Shutdown"),
-                                                           DebugOutputRecorder::ExpectedRefusal(LogPath())}));
+        EXPECT_EQ(debug.Lines(), (std::vector<std::string>{DebugLine(L"Shutdown"),
+                                                           DebugRefusal(LogPath())}));
         ASSERT_TRUE(RemoveWithoutFollowing(LogPath()));
     }
     // A link to a name that does not exist yet: nothing is created there. (Wine
@@ -320,7 +312,7 @@ TEST_F(LinkTest, LogFileLinksAreNeverWrittenThrough) {
 
     // Without the link the log is written again.
     LogShutdownLine();
-    EXPECT_EQ(LogMessages(), std::vector<std::string>{"Shutdown"});
+    EXPECT_EQ(LastMessages(), std::vector<std::string>{"Shutdown"});
 }
 
 TEST_F(LinkTest, OldLogLinkIsNeitherDeletedNorReplaced) {
@@ -343,7 +335,7 @@ TEST_F(LinkTest, OldLogLinkIsNeitherDeletedNorReplaced) {
     // Without the link the log rotates again.
     LogShutdownLine();
     EXPECT_GT(ReadFileBytes(oldPath).size(), large.size());
-    EXPECT_EQ(LogMessages(), std::vector<std::string>{"Shutdown"});
+    EXPECT_EQ(LastMessages(), std::vector<std::string>{"Shutdown"});
 }
 
 TEST_F(LinkTest, HardLinkedFilesAreRefused) {
@@ -352,8 +344,8 @@ TEST_F(LinkTest, HardLinkedFilesAreRefused) {
     {
         DebugOutputRecorder debug;
         LogShutdownLine();
-        EXPECT_EQ(debug.Lines(), (std::vector<std::string>{DebugOutputRecorder::Expected(L"Shutdown"),
-                                                           DebugOutputRecorder::ExpectedRefusal(LogPath())}));
+        EXPECT_EQ(debug.Lines(), (std::vector<std::string>{DebugLine(L"Shutdown"),
+                                                           DebugRefusal(LogPath())}));
     }
     EXPECT_EQ(ReadFileBytes(LogPath()), "precious bytes");
     ASSERT_TRUE(DeleteFileW(LogPath().c_str()));  // a hard link is a plain name of its own
