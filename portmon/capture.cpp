@@ -49,9 +49,17 @@ BOOL StartJob(PortRecord& port, LPWSTR printerName, DWORD jobId, DWORD level, LP
     GetLocalTime(&now);
     const std::wstring stamp = FormatJobStamp(now, jobId);
 
-    SetJobPaths(port, GetSpoolFolder(), stamp);
-    port.file = CreateJobFile(port.partPath);
-    DWORD error = port.file == INVALID_HANDLE_VALUE ? GetLastError() : ERROR_SUCCESS;
+    bool spoolRefused = false;
+    const std::wstring spoolFolder = GetSpoolFolder(&spoolRefused);
+    SetJobPaths(port, spoolFolder, stamp);
+    DWORD error = ERROR_SUCCESS;
+    if (spoolRefused) {
+        // As if the spool folder could not be created: nothing is tried inside a link.
+        error = kRefusedLinkError;
+    } else {
+        port.file = CreateJobFile(port.partPath);
+        if (port.file == INVALID_HANDLE_VALUE) error = GetLastError();
+    }
     if (port.file == INVALID_HANDLE_VALUE) {
         MonitorLog(L"スプールファイルを作れません: %s (err=%u) — 一時フォルダに切り替えます",
                    port.partPath.c_str(), error);
@@ -70,6 +78,49 @@ BOOL StartJob(PortRecord& port, LPWSTR printerName, DWORD jobId, DWORD level, LP
     return ok ? TRUE : FALSE;
 }
 
+void CloseJobFile(PortRecord& port) {
+    if (port.file == INVALID_HANDLE_VALUE) return;
+    CloseHandle(port.file);
+    port.file = INVALID_HANDLE_VALUE;
+}
+
+// The job's folder, checked again by path right before a rename or delete in it.
+bool IsJobFolderStillPlain(const PortRecord& port) {
+    const std::wstring folder = port.jobBasePath.substr(0, port.jobBasePath.find_last_of(L"\\/"));
+    std::wstring link;
+    if (PrepareFolderChain(TrustedRootOf(folder), folder, link) != FolderState::Link) return true;
+    MonitorLog(kLinkRefusedFormat, link.c_str());
+    return false;
+}
+
+// Renames the open .part to .prn through its handle, in the folder it was
+// created in. An earlier .prn of that name is deleted first, and only when it
+// is a plain file of its own in that folder.
+bool CommitJobFile(PortRecord& port, const std::wstring& prnPath, DWORD& error) {
+    if (port.file == INVALID_HANDLE_VALUE) {
+        error = ERROR_INVALID_HANDLE;
+        return false;
+    }
+    if (!IsJobFolderStillPlain(port)) {
+        error = kRefusedLinkError;
+        return false;
+    }
+    RenameOutcome renamed = RenameCheckedFile(port.file, prnPath, error);
+    if (renamed == RenameOutcome::TargetExists) {
+        const RemovalOutcome removed = RemoveCheckedFile(prnPath);
+        if (removed == RemovalOutcome::Refused) {
+            MonitorLog(kLinkRefusedFormat, prnPath.c_str());
+            error = kRefusedLinkError;
+            return false;
+        }
+        // What stands there cannot be removed: the rename's own error is reported.
+        if (removed == RemovalOutcome::Failed) return false;
+        renamed = RenameCheckedFile(port.file, prnPath, error);
+    }
+    if (renamed == RenameOutcome::Refused) MonitorLog(kLinkRefusedFormat, prnPath.c_str());
+    return renamed == RenameOutcome::Done;
+}
+
 }  // namespace
 
 std::wstring FormatJobStamp(const SYSTEMTIME& localTime, DWORD jobId) {
@@ -81,8 +132,20 @@ std::wstring FormatJobStamp(const SYSTEMTIME& localTime, DWORD jobId) {
 }
 
 HANDLE CreateJobFile(const std::wstring& path) {
-    return CreateFileW(path.c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr, CREATE_ALWAYS,
-                       FILE_ATTRIBUTE_NORMAL, nullptr);
+    const CheckedOpen opened = OpenCheckedFile(path, GENERIC_WRITE | DELETE, FILE_SHARE_READ, false);
+    if (opened.handle == INVALID_HANDLE_VALUE) {
+        if (opened.refused) MonitorLog(kLinkRefusedFormat, path.c_str());
+        SetLastError(opened.error);
+        return INVALID_HANDLE_VALUE;
+    }
+    // A file of that name that was there already is emptied only now that it has been checked.
+    if (!opened.created && !SetEndOfFile(opened.handle)) {
+        const DWORD error = GetLastError();
+        CloseHandle(opened.handle);
+        SetLastError(error);
+        return INVALID_HANDLE_VALUE;
+    }
+    return opened.handle;
 }
 
 void FillJobInfo(PortRecord& port) {
@@ -163,25 +226,21 @@ BOOL WINAPI EndDocPort(HANDLE hPort) {
     {
         PortLock lock(port);
         try {
-            if (port.file != INVALID_HANDLE_VALUE) {
-                FlushFileBuffers(port.file);
-                CloseHandle(port.file);
-                port.file = INVALID_HANDLE_VALUE;
-            }
+            // The file stays open: the commit renames it, or an empty job deletes it, through this handle.
+            if (port.file != INVALID_HANDLE_VALUE) FlushFileBuffers(port.file);
             // The spooler may not have had the job information ready at the start.
             if (port.userName.empty()) FillJobInfo(port);
 
             const std::wstring prnPath = port.jobBasePath + L".prn";
             if (port.bytesWritten == 0) {
-                // An empty job (or one that never started) leaves no file behind.
-                if (!port.partPath.empty()) DeleteFileW(port.partPath.c_str());
+                // An empty job leaves no file behind. A start that failed created nothing to delete.
+                if (port.file != INVALID_HANDLE_VALUE && IsJobFolderStillPlain(port)) DeleteByHandle(port.file);
                 result = TRUE;
-            } else if (!MoveFileExW(port.partPath.c_str(), prnPath.c_str(),
-                                    MOVEFILE_REPLACE_EXISTING | MOVEFILE_COPY_ALLOWED)) {
-                error = GetLastError();
+            } else if (!CommitJobFile(port, prnPath, error)) {
                 MonitorLog(L"スプールファイルを確定できません: %s → %s (err=%u)", port.partPath.c_str(),
                            prnPath.c_str(), error);
             } else {
+                CloseJobFile(port);
                 // Descriptor first, marker last: a reader that sees .ready finds the rest complete.
                 WriteJobDescriptor(port, port.jobBasePath + L".json", prnPath);
                 WriteReadyMarker(port.jobBasePath + L".ready");
@@ -191,6 +250,7 @@ BOOL WINAPI EndDocPort(HANDLE hPort) {
         } catch (...) {
             error = ERROR_NOT_ENOUGH_MEMORY;
         }
+        CloseJobFile(port);
         MonitorLog(L"EndDocPort job=%u bytes=%llu ok=%d", port.jobId,
                    static_cast<unsigned long long>(port.bytesWritten), result ? 1 : 0);
         try {

@@ -28,17 +28,56 @@ public:
     LogLineGuard& operator=(const LogLineGuard&) = delete;
 };
 
-void RotateWhenLarge(const std::wstring& logPath) {
-    WIN32_FILE_ATTRIBUTE_DATA data = {};
-    if (!GetFileAttributesExW(logPath.c_str(), GetFileExInfoStandard, &data)) return;
-    const std::uint64_t size =
-        (static_cast<std::uint64_t>(data.nFileSizeHigh) << 32) | data.nFileSizeLow;
-    if (size <= kLogRotateAbove) return;
+// A refusal met while writing a log line, in the line's own words.
+std::wstring LinkRefusal(const std::wstring& path) {
+    wchar_t message[kMessageChars] = {};
+    StringCchPrintfW(message, kMessageChars, kLinkRefusedFormat, path.c_str());
+    message[kMessageChars - 1] = L'\0';
+    return message;
+}
+
+// A line that cannot go to the file because of a link: the refusal goes to the
+// debugger output, which already has the line itself (unless the line is that
+// very refusal).
+void ReportDroppedLine(const wchar_t* message, const std::wstring& path) {
+    const std::wstring refusal = LinkRefusal(path);
+    if (refusal == message) return;
+    OutputDebugStringW(L"[TWPortMon] ");
+    OutputDebugStringW(refusal.c_str());
+    OutputDebugStringW(L"\r\n");
+}
+
+// Moves a large log to portmon.log.old, both checked on their handles: the old
+// generation is deleted and the log renamed only when each is a plain file of
+// its own in the data folder. Returns true when the log was moved; `refused`
+// names a file that was a link (nothing was then deleted or renamed).
+bool RotateLog(const std::wstring& logPath, std::wstring& refused) {
     const std::wstring oldPath = logPath + L".old";
-    DeleteFileW(oldPath.c_str());
-    // No replace flag: when the old generation could not be deleted, the line
+    if (RemoveCheckedFile(oldPath) == RemovalOutcome::Refused) {
+        refused = oldPath;
+        return false;
+    }
+    UniqueHandle log(CreateFileW(logPath.c_str(), DELETE | FILE_READ_ATTRIBUTES,
+                                 FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
+                                 FILE_ATTRIBUTE_NORMAL, nullptr));
+    // Held by another writer just now: the next line tries again.
+    if (!log) return false;
+    if (!IsIntendedFile(log.get(), logPath)) {
+        refused = logPath;
+        return false;
+    }
+    // No replace: when the old generation could not be deleted, the line
     // goes on to the large file and the next line tries again.
-    MoveFileW(logPath.c_str(), oldPath.c_str());
+    DWORD error = ERROR_SUCCESS;
+    switch (RenameCheckedFile(log.get(), oldPath, error)) {
+        case RenameOutcome::Done:
+            return true;
+        case RenameOutcome::Refused:
+            refused = oldPath;
+            return false;
+        default:
+            return false;
+    }
 }
 
 }  // namespace
@@ -68,21 +107,51 @@ std::wstring FormatLogLine(const SYSTEMTIME& localTime, DWORD processId, const w
 
 void AppendLogLine(const wchar_t* message) {
     try {
-        const std::wstring dataFolder = GetDataFolder();
-        if (!EnsureDirectory(dataFolder)) return;
+        const std::wstring root = GetProgramDataRoot();
+        const std::wstring dataFolder = root + L"\\" + kDataFolderName;
+        std::wstring link;
+        const FolderState folder = PrepareFolderChain(root, dataFolder, link);
+        if (folder != FolderState::Ready) {
+            if (folder == FolderState::Link) ReportDroppedLine(message, link);
+            return;
+        }
         const std::wstring logPath = dataFolder + L"\\" + kLogFileName;
 
         LogLineGuard guard;
-        RotateWhenLarge(logPath);
+        WIN32_FILE_ATTRIBUTE_DATA data = {};
+        bool exists = GetFileAttributesExW(logPath.c_str(), GetFileExInfoStandard, &data) != FALSE;
+        if (exists && IsLinkAttributes(data.dwFileAttributes)) {
+            ReportDroppedLine(message, logPath);
+            return;
+        }
+        std::wstring refused;  // met by the rotation
+        const std::uint64_t size = (static_cast<std::uint64_t>(data.nFileSizeHigh) << 32) | data.nFileSizeLow;
+        if (exists && size > kLogRotateAbove && RotateLog(logPath, refused)) exists = false;
+        if (refused == logPath) {
+            ReportDroppedLine(message, logPath);
+            return;
+        }
 
-        UniqueHandle file(CreateFileW(logPath.c_str(), FILE_APPEND_DATA,
-                                      FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_ALWAYS,
-                                      FILE_ATTRIBUTE_NORMAL, nullptr));
-        if (!file) return;
+        const CheckedOpen opened =
+            OpenCheckedFile(logPath, FILE_APPEND_DATA, FILE_SHARE_READ | FILE_SHARE_WRITE, exists);
+        if (opened.handle == INVALID_HANDLE_VALUE) {
+            if (opened.refused) ReportDroppedLine(message, logPath);
+            return;
+        }
+        UniqueHandle file(opened.handle);
 
         SYSTEMTIME now = {};
         GetLocalTime(&now);
-        const std::string bytes = ToUtf8(FormatLogLine(now, GetCurrentProcessId(), message));
+        std::string bytes;
+        if (!refused.empty()) {
+            // The old generation was a link: said on a line of its own, before this one.
+            const std::wstring refusal = LinkRefusal(refused);
+            OutputDebugStringW(L"[TWPortMon] ");
+            OutputDebugStringW(refusal.c_str());
+            OutputDebugStringW(L"\r\n");
+            bytes = ToUtf8(FormatLogLine(now, GetCurrentProcessId(), refusal.c_str()));
+        }
+        bytes += ToUtf8(FormatLogLine(now, GetCurrentProcessId(), message));
         if (bytes.empty()) return;
         DWORD written = 0;
         WriteFile(file.get(), bytes.data(), static_cast<DWORD>(bytes.size()), &written, nullptr);

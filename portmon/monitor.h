@@ -106,9 +106,80 @@ std::wstring ReadEnvironmentValue(const wchar_t* name);
 
 bool EnsureDirectory(const std::wstring& path);
 std::wstring GetDataFolder();  // ProgramData root + "\TarnwickPrinter"
-std::wstring GetSpoolFolder();  // creates the data and spool folders when missing
-// The temp fallback folder, created when missing; empty when it cannot be used.
+// Creates the data and spool folders when missing. When one of them is a link,
+// logs so, creates nothing below it and sets *refused.
+std::wstring GetSpoolFolder(bool* refused = nullptr);
+// The temp fallback folder, created when missing; empty when it cannot be used
+// (a link in its place is logged and counts as unusable).
 std::wstring PrepareTempFallbackFolder();
+
+// What a folder the monitor writes into turned out to be.
+enum class FolderState { Ready, Unusable, Link };
+
+// Walks from `root`, which is trusted as it is, down to `folder` below it, one
+// level at a time: a missing level is created, and a level that is a junction,
+// symbolic link or other reparse point stops the walk as a Link, named in
+// `refused`. A plain file in place of the last level counts as Ready, as with
+// EnsureDirectory; below a plain file nothing can be created.
+FolderState PrepareFolderChain(const std::wstring& root, const std::wstring& folder, std::wstring& refused);
+
+// ---------------------------------------------------------------------------
+// The monitor's files only where they are meant to be (checked_files.cpp).
+//
+// The data folder is writable by every local user, who could put a link where
+// a folder or file of the monitor's belongs and make LocalSystem write, rename
+// or delete elsewhere. So folders are checked level by level right before use,
+// and every file is checked on its open handle before anything is written to,
+// renamed or deleted through it.
+
+inline constexpr wchar_t kLinkRefusedFormat[] = L"リンクになっているため使いません: %s";
+// The error a refused folder or file reports: the monitor will not access it.
+inline constexpr DWORD kRefusedLinkError = ERROR_CANT_ACCESS_FILE;
+
+// Attributes read by path that show a junction, symbolic link or other reparse point.
+bool IsLinkAttributes(DWORD attributes);
+// True when `finalPath`, as GetFinalPathNameByHandleW reports it, names the
+// place `intended` names: the \\?\ and \\?\UNC\ prefixes, letter case, forward
+// and repeated separators and a trailing separator do not count.
+bool IsSamePath(const std::wstring& intended, const std::wstring& finalPath);
+// The trusted folder a path of the monitor's hangs from: everything before its
+// last component named "TarnwickPrinter", up to and including the separator;
+// empty when there is no such component.
+std::wstring TrustedRootOf(const std::wstring& path);
+// The name FileRenameInfo takes for a full path: the NT form \??\C:\... or \??\UNC\...
+std::wstring RenameTargetName(const std::wstring& path);
+
+// The path of an open file or folder as the file system resolves it; empty when unknown.
+std::wstring FinalPathOf(HANDLE handle);
+// An open file is the intended one when it is not a folder, has exactly one
+// name, and its final path is the intended path. The trusted root may itself be
+// reached through a link or a short name: the part below it must match exactly.
+bool IsIntendedFile(HANDLE file, const std::wstring& intendedPath);
+
+struct CheckedOpen {
+    HANDLE handle = INVALID_HANDLE_VALUE;  // the caller closes it
+    bool created = false;                  // false: a file already there was opened unchanged
+    bool refused = false;                  // it was not the intended file; nothing was changed
+    DWORD error = ERROR_SUCCESS;           // when there is no handle
+};
+// Opens `path` with `access` and `share`, creating it when missing. A link in
+// the file's own name is never followed to create anything (CREATE_NEW), a file
+// that is already there is opened unchanged (OPEN_EXISTING), and the handle is
+// kept only when IsIntendedFile holds; a file this call created elsewhere is
+// deleted again. `existingFirst` says which of the two to try first.
+CheckedOpen OpenCheckedFile(const std::wstring& path, DWORD access, DWORD share, bool existingFirst);
+// Deletes a file open with DELETE access through its handle: no path is involved.
+bool DeleteByHandle(HANDLE file);
+
+enum class RenameOutcome { Done, TargetExists, Refused, Failed };
+// Renames a file open with DELETE access to `newPath`, replacing nothing, and
+// then checks on the handle where it went: a file that did not land at
+// `newPath` is deleted by handle and the rename counts as refused.
+RenameOutcome RenameCheckedFile(HANDLE file, const std::wstring& newPath, DWORD& error);
+
+enum class RemovalOutcome { Removed, Missing, Refused, Failed };
+// Deletes `path` only when it is the intended plain file, checked on its handle.
+RemovalOutcome RemoveCheckedFile(const std::wstring& path);
 
 // ---------------------------------------------------------------------------
 // Log (log.cpp)
@@ -141,7 +212,9 @@ void FillPortInfo(DWORD level, const std::vector<std::wstring>& ports, BYTE* buf
 
 std::wstring FormatJobStamp(const SYSTEMTIME& localTime, DWORD jobId);
 void FillJobInfo(PortRecord& port);
-// Creates (or truncates) one of a job's files for writing, shared for reading only.
+// Creates (or empties) one of a job's files for writing, shared for reading
+// only, with DELETE access for the commit. A file that is not the intended one
+// is logged and refused: INVALID_HANDLE_VALUE with kRefusedLinkError.
 HANDLE CreateJobFile(const std::wstring& path);
 
 // ---------------------------------------------------------------------------

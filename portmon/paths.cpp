@@ -51,11 +51,46 @@ std::wstring GetDataFolder() {
     return GetProgramDataRoot() + L"\\" + kDataFolderName;
 }
 
-std::wstring GetSpoolFolder() {
-    const std::wstring dataFolder = GetDataFolder();
-    EnsureDirectory(dataFolder);
-    const std::wstring spoolFolder = dataFolder + L"\\" + kSpoolFolderName;
-    EnsureDirectory(spoolFolder);
+FolderState PrepareFolderChain(const std::wstring& root, const std::wstring& folder, std::wstring& refused) {
+    // Each level is read by path: the attributes of a link are its own, not its target's.
+    size_t next = folder.size();
+    if (!root.empty() && folder.size() > root.size() && folder.compare(0, root.size(), root) == 0) {
+        next = root.size();
+        while (next < folder.size() && (folder[next] == L'\\' || folder[next] == L'/')) ++next;
+        next = folder.find_first_of(L"\\/", next);
+        if (next == std::wstring::npos) next = folder.size();
+    }
+    bool first = true;
+    for (;;) {
+        const std::wstring level = folder.substr(0, next);
+        DWORD attributes = GetFileAttributesW(level.c_str());
+        if (attributes == INVALID_FILE_ATTRIBUTES) {
+            if (first && !root.empty()) EnsureDirectory(root);
+            if (!CreateDirectoryW(level.c_str(), nullptr) && GetLastError() != ERROR_ALREADY_EXISTS) {
+                return FolderState::Unusable;
+            }
+            // Read again: whatever stands there now is what the next level goes into.
+            attributes = GetFileAttributesW(level.c_str());
+        }
+        if (IsLinkAttributes(attributes)) {
+            refused = level;
+            return FolderState::Link;
+        }
+        if (next >= folder.size()) return FolderState::Ready;
+        first = false;
+        next = folder.find_first_of(L"\\/", next + 1);
+        if (next == std::wstring::npos) next = folder.size();
+    }
+}
+
+std::wstring GetSpoolFolder(bool* refused) {
+    const std::wstring root = GetProgramDataRoot();
+    const std::wstring spoolFolder = root + L"\\" + kDataFolderName + L"\\" + kSpoolFolderName;
+    std::wstring link;
+    if (PrepareFolderChain(root, spoolFolder, link) == FolderState::Link) {
+        MonitorLog(kLinkRefusedFormat, link.c_str());
+        if (refused != nullptr) *refused = true;
+    }
     return spoolFolder;
 }
 
@@ -64,7 +99,17 @@ std::wstring PrepareTempFallbackFolder() {
     const DWORD length = GetTempPathW(kPathBuffer, buffer);
     if (length == 0 || length >= kPathBuffer) return std::wstring();
     // The temporary path already ends in a backslash.
-    const std::wstring folder = std::wstring(buffer, length) + kDataFolderName;
-    if (!EnsureDirectory(folder)) return std::wstring();
-    return folder;
+    const std::wstring temp(buffer, length);
+    const std::wstring folder = temp + kDataFolderName;
+    std::wstring link;
+    switch (PrepareFolderChain(temp, folder, link)) {
+        case FolderState::Ready:
+            return folder;
+        case FolderState::Link:
+            MonitorLog(kLinkRefusedFormat, link.c_str());
+            return std::wstring();
+        case FolderState::Unusable:
+            break;
+    }
+    return std::wstring();
 }

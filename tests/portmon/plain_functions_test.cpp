@@ -75,6 +75,46 @@ TEST(EnsureDirectory, CreatesTheWholeChain) {
     tw_test::RemoveTree(root);
 }
 
+TEST(FinalPath, SamePlaceWhateverTheSpelling) {
+    const std::wstring intended = L"C:\\ProgramData\\TarnwickPrinter\\Spool\\job_1.part";
+    EXPECT_TRUE(IsSamePath(intended, L"\\\\?\\C:\\ProgramData\\TarnwickPrinter\\Spool\\job_1.part"));
+    EXPECT_TRUE(IsSamePath(intended, L"\\\\?\\c:\\programdata\\TARNWICKPRINTER\\spool\\JOB_1.PART"));
+    // A root with a trailing backslash doubles the separator in the intended path.
+    EXPECT_TRUE(IsSamePath(L"C:\\ProgramData\\\\TarnwickPrinter/Spool\\", L"\\\\?\\C:\\ProgramData\\TarnwickPrinter\\Spool"));
+    EXPECT_TRUE(IsSamePath(L"\\\\server\\share\\TarnwickPrinter\\portmon.log",
+                           L"\\\\?\\UNC\\server\\share\\TarnwickPrinter\\portmon.log"));
+    EXPECT_TRUE(IsSamePath(L"C:\\", L"\\\\?\\C:\\"));
+    // Where a link leads, the final path is somewhere else.
+    EXPECT_FALSE(IsSamePath(intended, L"\\\\?\\C:\\Windows\\System32\\job_1.part"));
+    EXPECT_FALSE(IsSamePath(intended, L"\\\\?\\Z:\\tmp\\outside\\job_1.part"));
+    EXPECT_FALSE(IsSamePath(intended, L"\\\\?\\C:\\ProgramData\\TarnwickPrinter\\Spool\\job_1.part.old"));
+    EXPECT_FALSE(IsSamePath(intended, L"\\\\?\\D:\\ProgramData\\TarnwickPrinter\\Spool\\job_1.part"));
+    EXPECT_FALSE(IsSamePath(L"\\\\server\\share\\x", L"\\\\?\\C:\\server\\share\\x"));
+    // An unknown final path is never the intended one.
+    EXPECT_FALSE(IsSamePath(intended, L""));
+    EXPECT_FALSE(IsSamePath(L"", L""));
+}
+
+TEST(FinalPath, TrustedRootIsWhatLiesAboveTheDataFolder) {
+    EXPECT_EQ(TrustedRootOf(L"C:\\ProgramData\\TarnwickPrinter\\Spool\\job_1.part"), L"C:\\ProgramData\\");
+    EXPECT_EQ(TrustedRootOf(L"C:\\ProgramData\\TarnwickPrinter\\portmon.log"), L"C:\\ProgramData\\");
+    EXPECT_EQ(TrustedRootOf(L"C:\\PD\\\\tarnwickprinter\\Spool"), L"C:\\PD\\\\");
+    EXPECT_EQ(TrustedRootOf(L"C:\\Windows\\TEMP\\TarnwickPrinter\\job_1.part"), L"C:\\Windows\\TEMP\\");
+    EXPECT_EQ(TrustedRootOf(L"C:\\TarnwickPrinter"), L"C:\\");
+    // The last folder of that name counts: a root may contain the name itself.
+    EXPECT_EQ(TrustedRootOf(L"D:\\TarnwickPrinter\\TarnwickPrinter\\Spool\\x"), L"D:\\TarnwickPrinter\\");
+    // Only a whole component counts.
+    EXPECT_EQ(TrustedRootOf(L"C:\\ProgramData\\TarnwickPrinterX\\Spool"), L"");
+    EXPECT_EQ(TrustedRootOf(L"C:\\ProgramData\\Spool"), L"");
+    EXPECT_EQ(TrustedRootOf(L"TarnwickPrinter\\Spool"), L"");
+}
+
+TEST(FinalPath, RenameTargetsInTheNtForm) {
+    EXPECT_EQ(RenameTargetName(L"C:\\PD\\TarnwickPrinter\\Spool\\job_1.prn"), L"\\??\\C:\\PD\\TarnwickPrinter\\Spool\\job_1.prn");
+    EXPECT_EQ(RenameTargetName(L"\\\\server\\share\\x.prn"), L"\\??\\UNC\\server\\share\\x.prn");
+    EXPECT_EQ(RenameTargetName(L"\\\\?\\C:\\x.prn"), L"\\??\\C:\\x.prn");
+}
+
 TEST(JobStamp, LocalTimeThenJobId) {
     EXPECT_EQ(FormatJobStamp(Time(2025, 1, 31, 9, 5, 7, 42), 42), L"20250131_090507_042_42");
     EXPECT_EQ(FormatJobStamp(Time(2025, 12, 31, 23, 59, 59, 999), 7), L"20251231_235959_999_7");

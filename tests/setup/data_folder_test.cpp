@@ -75,7 +75,7 @@ TEST_F(DataFolderTest, LinkBelowTheDataFolderStopsTheGrant) {
     EXPECT_EQ(capture.Finish(), tw_test::AsUtf8(L"  [!] " + link + L" にリンクがあるため、権限の設定を見送ります\r\n"
                                                 L"  - データフォルダ: " + dataFolder + L"\r\n"));
     EXPECT_EQ(icacls_->Recorded(), grantsBefore) << "icacls must not run while a link is there";
-    DeleteFileW(link.c_str());
+    tw_test::RemoveWithoutFollowing(link);
 }
 
 TEST_F(DataFolderTest, DataFolderThatIsALinkGetsNothing) {
@@ -93,8 +93,7 @@ TEST_F(DataFolderTest, DataFolderThatIsALinkGetsNothing) {
                                                 L"  - データフォルダ: " + dataFolder + L"\r\n"));
     EXPECT_EQ(icacls_->Recorded(), "");
     EXPECT_TRUE(tw_test::ListFolder(outside).empty()) << "nothing is created in the link's target";
-    DeleteFileW(dataFolder.c_str());
-    RemoveDirectoryW(dataFolder.c_str());
+    tw_test::RemoveWithoutFollowing(dataFolder);
 }
 
 }  // namespace

@@ -177,8 +177,7 @@ TEST_F(ReportsTest, NoWriteTestThroughALinkedSpoolFolder) {
                                        L"  取り込み待ち      : .prn 0 件 / .ready 0 件 / 書きかけ .part 0 件\r\n"
                                        L"  書き込み          : 確認しません (リンクになっています)\r\n"));
     EXPECT_TRUE(tw_test::ListFolder(outside).empty());
-    DeleteFileW((data_ + L"\\Spool").c_str());
-    RemoveDirectoryW((data_ + L"\\Spool").c_str());
+    tw_test::RemoveWithoutFollowing(data_ + L"\\Spool");
 }
 
 TEST_F(ReportsTest, LogTailOfMissingEmptyLargeAndLongLogs) {

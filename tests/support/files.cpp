@@ -96,41 +96,64 @@ std::vector<std::wstring> ListFolder(const std::wstring& folder) {
 
 namespace {
 
-// Wine's own mapping of a Windows path to the Unix one.
-std::string UnixPath(const std::wstring& path) {
-    using ToUnix = char*(CDECL*)(LPCWSTR);
-    const auto toUnix = reinterpret_cast<ToUnix>(
-        reinterpret_cast<void*>(GetProcAddress(GetModuleHandleW(L"kernel32.dll"), "wine_get_unix_file_name")));
-    if (toUnix == nullptr) return std::string();
-    char* unix = toUnix(path.c_str());
-    if (unix == nullptr) return std::string();
-    const std::string result = unix;
-    HeapFree(GetProcessHeap(), 0, unix);
-    return result;
+std::string Quoted(const std::string& unixPath) {
+    return "'" + unixPath + "'";
 }
 
 }  // namespace
 
-bool MakeSymbolicLink(const std::wstring& link, const std::wstring& target) {
-    const std::string unixLink = UnixPath(link);
-    const std::string unixTarget = UnixPath(target);
-    if (unixLink.empty() || unixTarget.empty()) return false;
-    std::wstring commandLine = FromUtf8("/bin/ln -s \"" + unixTarget + "\" \"" + unixLink + "\"");
+// The Unix path of a Windows path, from Wine; empty elsewhere. The last
+// component need not exist.
+std::string UnixPathOf(const std::wstring& path) {
+    using ToUnix = char*(CDECL*)(LPCWSTR);
+    const auto toUnix = reinterpret_cast<ToUnix>(
+        reinterpret_cast<void*>(GetProcAddress(GetModuleHandleW(L"kernel32.dll"), "wine_get_unix_file_name")));
+    if (toUnix == nullptr) return std::string();
+    const size_t separator = path.find_last_of(L'\\');
+    char* parent = toUnix(path.substr(0, separator).c_str());
+    if (parent == nullptr) return std::string();
+    const std::string result = std::string(parent) + "/" + AsUtf8(path.substr(separator + 1));
+    HeapFree(GetProcessHeap(), 0, parent);
+    return result;
+}
+
+// Runs a shell command of the host (Unix) system and waits for it. Wine starts
+// host programs detached, without a handle to wait on, so the command leaves a
+// marker file saying how it ended.
+bool RunHostShell(const std::string& command) {
+    const std::wstring folder = MakeTempFolder(L"host");
+    const std::wstring marker = folder + L"\\ended";
+    const std::string unixMarker = UnixPathOf(marker);
+    if (unixMarker.empty()) return false;
+    std::wstring commandLine = L"Z:\\bin\\sh -c \"" +
+                               FromUtf8("(" + command + ") && echo ok > '" + unixMarker + "' || echo failed > '" +
+                                        unixMarker + "'") +
+                               L"\"";
     STARTUPINFOW startup = {};
     startup.cb = sizeof(startup);
     PROCESS_INFORMATION info = {};
-    if (!CreateProcessW(L"Z:\\bin\\ln", &commandLine[0], nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup,
-                        &info)) {
-        return false;
+    std::string ended;
+    if (CreateProcessW(nullptr, &commandLine[0], nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup, &info)) {
+        if (info.hProcess != nullptr) CloseHandle(info.hProcess);
+        if (info.hThread != nullptr) CloseHandle(info.hThread);
+        for (int i = 0; i < 400 && ended.find('\n') == std::string::npos; ++i) {
+            Sleep(25);
+            ended = ReadFileBytes(marker);
+        }
     }
-    UniqueHandle process(info.hProcess), thread(info.hThread);
-    // Wine does not track a Unix child: its handle may be signalled before it is done.
-    for (int i = 0; i < 200; ++i) {
-        const DWORD attributes = GetFileAttributesW(link.c_str());
-        if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0) return true;
-        Sleep(25);
-    }
-    return false;
+    RemoveTree(folder);
+    return ended == "ok\n";
+}
+
+bool MakeSymbolicLink(const std::wstring& link, const std::wstring& target) {
+    const std::string unixLink = UnixPathOf(link);
+    const std::string unixTarget = UnixPathOf(target);
+    return !unixLink.empty() && !unixTarget.empty() && RunHostShell("ln -s " + Quoted(unixTarget) + " " + Quoted(unixLink));
+}
+
+bool RemoveWithoutFollowing(const std::wstring& path) {
+    const std::string unixPath = UnixPathOf(path);
+    return !unixPath.empty() && RunHostShell("rm -rf " + Quoted(unixPath));
 }
 
 std::string AsUtf8(const std::wstring& text) {

@@ -24,10 +24,17 @@ std::string ReadFileBytes(const std::wstring& path);
 bool WriteFileBytes(const std::wstring& path, const std::string& bytes);
 std::vector<std::wstring> ListFolder(const std::wstring& folder);  // names, sorted, no . and ..
 
-// Plants a symbolic link at `link` that points at `target` (Windows paths),
-// as any local user could. Wine does not create links itself, but shows a
-// Unix symbolic link as a reparse point, so the link is made with /bin/ln.
+// Links as any local user could plant them. Wine does not create symbolic
+// links itself, but shows a Unix symbolic link inside the prefix as a reparse
+// point; so these run host commands on Wine's Unix paths.
+//   UnixPathOf: the Unix path of a Windows path (the last part need not exist);
+//   RunHostShell: runs a host shell command and waits for it to end;
+//   MakeSymbolicLink: a link at `link` (not there yet) pointing to `target`;
+//   RemoveWithoutFollowing: removes a link, or a whole tree, following no link.
+std::string UnixPathOf(const std::wstring& path);
+bool RunHostShell(const std::string& command);
 bool MakeSymbolicLink(const std::wstring& link, const std::wstring& target);
+bool RemoveWithoutFollowing(const std::wstring& path);
 
 std::string AsUtf8(const std::wstring& text);
 // Output split at CR LF, without the line ends.
