@@ -95,12 +95,18 @@ std::string ToUtf8(const std::wstring& text) {
 }
 
 std::wstring FormatLogLine(const SYSTEMTIME& localTime, DWORD processId, const wchar_t* message) {
+    // One message is one line: a CR or LF in it (a document name may hold
+    // any) becomes a blank, so no one can add lines of their own to the log.
+    std::wstring text = message != nullptr ? message : L"";
+    for (wchar_t& unit : text) {
+        if (unit == L'\r' || unit == L'\n') unit = L' ';
+    }
     wchar_t line[kLineChars] = {};
     // The message is an argument, never a format: a % in a document name stays literal.
     StringCchPrintfW(line, kLineChars, L"%04u-%02u-%02u %02u:%02u:%02u.%03u  [pid %u]  %s\r\n",
                      localTime.wYear, localTime.wMonth, localTime.wDay, localTime.wHour,
                      localTime.wMinute, localTime.wSecond, localTime.wMilliseconds, processId,
-                     message);
+                     text.c_str());
     line[kLineChars - 1] = L'\0';
     return line;
 }

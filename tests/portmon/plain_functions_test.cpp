@@ -127,6 +127,9 @@ TEST(LogLine, ExactLayout) {
     // The message is never a format of its own.
     EXPECT_EQ(FormatLogLine(Time(2025, 1, 31, 9, 5, 7, 42), 1, L"100% %s %d %n"),
               L"2025-01-31 09:05:07.042  [pid 1]  100% %s %d %n\r\n");
+    // A message never makes more than one line.
+    EXPECT_EQ(FormatLogLine(Time(2025, 1, 31, 9, 5, 7, 42), 1, L"doc\r\n2025-01-01 00:00:00.000  [pid 4]  forged"),
+              L"2025-01-31 09:05:07.042  [pid 1]  doc  2025-01-01 00:00:00.000  [pid 4]  forged\r\n");
     // A line is cut at 2047 characters.
     const std::wstring line = FormatLogLine(Time(2025, 1, 31, 9, 5, 7, 42), 1, std::wstring(3000, L'x').c_str());
     EXPECT_EQ(line.size(), 2047u);
