@@ -3,6 +3,8 @@
 #   wine_prefix_stop        end that wineserver (only ours, by its prefix)
 wine_prefix_start() {
   export WINEPREFIX="$1" WINEARCH=win64 WINEDEBUG=-all
+  # A server still running on an earlier prefix of that name would outlive it.
+  if [ -d "$WINEPREFIX" ]; then wineserver -k 2>/dev/null || true; fi
   rm -rf "$WINEPREFIX"
   mkdir -p "$(dirname "$WINEPREFIX")"
   # No Mono or Gecko: nothing here needs them, and their installers would ask for a display.
