@@ -13,10 +13,8 @@ say() { printf '%s\n' "$*"; }
 run() { printf '$ %s\n' "$*"; "$@"; }
 
 heading "1. Installing what is missing and building"
-"$root/scripts/deps.sh"
-cmake -S "$root" -B "$build" -G Ninja \
-  -DCMAKE_TOOLCHAIN_FILE="$root/cmake/mingw-w64-x86_64.cmake" -DCMAKE_BUILD_TYPE=Release >/dev/null
-cmake --build "$build" -j 2 --target TWPortMon TWSetup twspool stand_in_editor staged_wtsapi32 >/dev/null
+. "$root/scripts/build.sh"
+build_windows "$build" TWPortMon TWSetup twspool stand_in_editor staged_wtsapi32 >/dev/null
 say "built TWSetup.exe and TWPortMon.dll for 64-bit Windows in $build/bin"
 
 . "$root/scripts/wine-prefix.sh"

@@ -5,12 +5,8 @@ cd "$(dirname "$0")/.."
 root=$PWD
 build=${BUILD_DIR:-$root/build}
 
-"$root/scripts/deps.sh"
-
-cmake -S "$root" -B "$build" -G Ninja \
-  -DCMAKE_TOOLCHAIN_FILE="$root/cmake/mingw-w64-x86_64.cmake" \
-  -DCMAKE_BUILD_TYPE=Release
-cmake --build "$build" -j 2
+. "$root/scripts/build.sh"
+build_windows "$build"
 
 . "$root/scripts/wine-prefix.sh"
 trap wine_prefix_stop EXIT

@@ -5,20 +5,9 @@
 #include <algorithm>
 
 #include "portmon/monitor.h"
+#include "tests/support/files.h"
 
 namespace {
-
-SYSTEMTIME Utc(WORD year, WORD month, WORD day, WORD hour, WORD minute, WORD second, WORD ms) {
-    SYSTEMTIME t = {};
-    t.wYear = year;
-    t.wMonth = month;
-    t.wDay = day;
-    t.wHour = hour;
-    t.wMinute = minute;
-    t.wSecond = second;
-    t.wMilliseconds = ms;
-    return t;
-}
 
 PortRecord ExampleJob() {
     PortRecord port = {};
@@ -35,7 +24,7 @@ PortRecord ExampleJob() {
 TEST(JobDescriptor, ExampleJobByteForByte) {
     const std::string text = ToUtf8(JobDescriptorText(
         ExampleJob(), L"C:\\ProgramData\\TarnwickPrinter\\Spool\\job_20250131_090507_042_42.prn",
-        Utc(2025, 1, 31, 0, 5, 8, 311)));
+        tw_test::MakeTime(2025, 1, 31, 0, 5, 8, 311)));
     EXPECT_EQ(text,
               "{\n"
               "  \"schema\": 1,\n"
@@ -57,7 +46,7 @@ TEST(JobDescriptor, EmptyNamesZeroIdAndLargeSizes) {
     port.bytesWritten = 5000000000ull;
     port.documentName = L"報告書.pdf";
     const std::string text = ToUtf8(JobDescriptorText(port, L"D:\\Temp\\TarnwickPrinter\\job_x.prn",
-                                                      Utc(2025, 12, 31, 23, 59, 59, 999)));
+                                                      tw_test::MakeTime(2025, 12, 31, 23, 59, 59, 999)));
     EXPECT_NE(text.find("  \"jobId\": 0,\n"), std::string::npos);
     EXPECT_NE(text.find("  \"printerName\": \"\",\n"), std::string::npos);
     EXPECT_NE(text.find("  \"userName\": \"\",\n"), std::string::npos);

@@ -10,18 +10,6 @@ namespace {
 
 using tw_test::ScopedEnvironment;
 
-SYSTEMTIME Time(WORD year, WORD month, WORD day, WORD hour, WORD minute, WORD second, WORD ms) {
-    SYSTEMTIME t = {};
-    t.wYear = year;
-    t.wMonth = month;
-    t.wDay = day;
-    t.wHour = hour;
-    t.wMinute = minute;
-    t.wSecond = second;
-    t.wMilliseconds = ms;
-    return t;
-}
-
 TEST(ProgramDataRoot, SourcesInOrder) {
     EXPECT_EQ(ChooseProgramDataRoot(L"P:\\PD", L"D:\\Data", L"C:\\Windows"), L"P:\\PD");
     EXPECT_EQ(ChooseProgramDataRoot(L"", L"D:\\Data", L"C:\\Windows"), L"D:\\Data");
@@ -116,22 +104,22 @@ TEST(FinalPath, RenameTargetsInTheNtForm) {
 }
 
 TEST(JobStamp, LocalTimeThenJobId) {
-    EXPECT_EQ(FormatJobStamp(Time(2025, 1, 31, 9, 5, 7, 42), 42), L"20250131_090507_042_42");
-    EXPECT_EQ(FormatJobStamp(Time(2025, 12, 31, 23, 59, 59, 999), 7), L"20251231_235959_999_7");
-    EXPECT_EQ(FormatJobStamp(Time(2025, 1, 1, 0, 0, 0, 0), 4294967295u), L"20250101_000000_000_4294967295");
+    EXPECT_EQ(FormatJobStamp(tw_test::MakeTime(2025, 1, 31, 9, 5, 7, 42), 42), L"20250131_090507_042_42");
+    EXPECT_EQ(FormatJobStamp(tw_test::MakeTime(2025, 12, 31, 23, 59, 59, 999), 7), L"20251231_235959_999_7");
+    EXPECT_EQ(FormatJobStamp(tw_test::MakeTime(2025, 1, 1, 0, 0, 0, 0), 4294967295u), L"20250101_000000_000_4294967295");
 }
 
 TEST(LogLine, ExactLayout) {
-    EXPECT_EQ(FormatLogLine(Time(2025, 1, 31, 9, 5, 7, 42), 2412, L"OpenPort TARNWICK:"),
+    EXPECT_EQ(FormatLogLine(tw_test::MakeTime(2025, 1, 31, 9, 5, 7, 42), 2412, L"OpenPort TARNWICK:"),
               L"2025-01-31 09:05:07.042  [pid 2412]  OpenPort TARNWICK:\r\n");
     // The message is never a format of its own.
-    EXPECT_EQ(FormatLogLine(Time(2025, 1, 31, 9, 5, 7, 42), 1, L"100% %s %d %n"),
+    EXPECT_EQ(FormatLogLine(tw_test::MakeTime(2025, 1, 31, 9, 5, 7, 42), 1, L"100% %s %d %n"),
               L"2025-01-31 09:05:07.042  [pid 1]  100% %s %d %n\r\n");
     // A message never makes more than one line.
-    EXPECT_EQ(FormatLogLine(Time(2025, 1, 31, 9, 5, 7, 42), 1, L"doc\r\n2025-01-01 00:00:00.000  [pid 4]  forged"),
+    EXPECT_EQ(FormatLogLine(tw_test::MakeTime(2025, 1, 31, 9, 5, 7, 42), 1, L"doc\r\n2025-01-01 00:00:00.000  [pid 4]  forged"),
               L"2025-01-31 09:05:07.042  [pid 1]  doc  2025-01-01 00:00:00.000  [pid 4]  forged\r\n");
     // A line is cut at 2047 characters.
-    const std::wstring line = FormatLogLine(Time(2025, 1, 31, 9, 5, 7, 42), 1, std::wstring(3000, L'x').c_str());
+    const std::wstring line = FormatLogLine(tw_test::MakeTime(2025, 1, 31, 9, 5, 7, 42), 1, std::wstring(3000, L'x').c_str());
     EXPECT_EQ(line.size(), 2047u);
 }
 

@@ -166,6 +166,18 @@ std::string AsUtf8(const std::wstring& text) {
     return result;
 }
 
+SYSTEMTIME MakeTime(WORD year, WORD month, WORD day, WORD hour, WORD minute, WORD second, WORD ms) {
+    SYSTEMTIME t = {};
+    t.wYear = year;
+    t.wMonth = month;
+    t.wDay = day;
+    t.wHour = hour;
+    t.wMinute = minute;
+    t.wSecond = second;
+    t.wMilliseconds = ms;
+    return t;
+}
+
 std::vector<std::string> SplitLines(const std::string& output) {
     std::vector<std::string> lines;
     size_t start = 0;

@@ -36,6 +36,8 @@ bool RunHostShell(const std::string& command);
 bool MakeSymbolicLink(const std::wstring& link, const std::wstring& target);
 bool RemoveWithoutFollowing(const std::wstring& path);
 
+SYSTEMTIME MakeTime(WORD year, WORD month, WORD day, WORD hour, WORD minute, WORD second, WORD ms);
+
 std::string AsUtf8(const std::wstring& text);
 // Output split at CR LF, without the line ends.
 std::vector<std::string> SplitLines(const std::string& output);

@@ -1,0 +1,17 @@
+# Sourced by the scripts: installs what is missing, then configures and builds
+# the project for 64-bit Windows with mingw-w64.
+#   build_windows BUILD_DIR [TARGET...]   (no target: everything)
+build_windows() {
+  local build=$1
+  shift
+  local root
+  root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
+  "$root/scripts/deps.sh"
+  cmake -S "$root" -B "$build" -G Ninja \
+    -DCMAKE_TOOLCHAIN_FILE="$root/cmake/mingw-w64-x86_64.cmake" -DCMAKE_BUILD_TYPE=Release
+  if [ $# -gt 0 ]; then
+    cmake --build "$build" -j 2 --target "$@"
+  else
+    cmake --build "$build" -j 2
+  fi
+}
