@@ -34,6 +34,37 @@ void CatchInsideAndLog(const std::wstring& user) {
     OutputDebugStringW(L"debug output inside the guard\n");
 }
 
+// A routine that probes memory the way system calls do: the probe's own
+// handler takes the fault, and the routine goes on.
+bool g_probeFinished = false;
+void ProbeInside(const std::wstring&) {
+    g_probeFinished = IsBadReadPtr(reinterpret_cast<const void*>(16), 4) != FALSE;
+}
+
+// A fault in a callee while the routine holds a lock of its own.
+SRWLOCK g_routineLock = SRWLOCK_INIT;
+void Fault() {
+    volatile int* nowhere = nullptr;
+    *nowhere = 1;
+}
+void FaultHoldingALock(const std::wstring&) {
+    struct Hold {
+        Hold() { AcquireSRWLockExclusive(&g_routineLock); }
+        ~Hold() { ReleaseSRWLockExclusive(&g_routineLock); }
+    } hold;
+    void (*volatile fault)() = &Fault;  // a call, not inlined: the lock's frame is unwound
+    fault();
+}
+
+// A fault in a callee the compiler takes for one that cannot throw, while a
+// frame with a cleanup is live: that frame's unwind tables do not cover the
+// call, and GCC's unwinder would end the process there.
+void FaultInANothrowCallee(const std::wstring&) {
+    const std::wstring live(L"a frame with a cleanup");
+    const wchar_t* volatile nowhere = nullptr;
+    if (wcslen(nowhere) == live.size()) MonitorLog(L"unreachable");
+}
+
 class LaunchGuardTest : public ::testing::Test {
 protected:
     void SetUp() override {
@@ -79,6 +110,27 @@ TEST_F(LaunchGuardTest, AccessViolationIsLoggedAndTheNextLaunchWorks) {
         ++count;
     }
     EXPECT_EQ(count, 2u);
+}
+
+TEST_F(LaunchGuardTest, FaultsHandledInsideNeverReachTheGuard) {
+    EXPECT_EQ(RunLaunchGuarded(LaunchRequest{L"", &ProbeInside, nullptr}), 0u);
+    EXPECT_TRUE(g_probeFinished);
+}
+
+TEST_F(LaunchGuardTest, FaultUnwindsTheRoutineAndReleasesItsLocks) {
+    EXPECT_EQ(RunOnLaunchThread(&FaultHoldingALock), 0u);
+    EXPECT_NE(Log().find("(code=0xC0000005)"), std::string::npos) << Log();
+    ASSERT_TRUE(TryAcquireSRWLockExclusive(&g_routineLock));
+    ReleaseSRWLockExclusive(&g_routineLock);
+    MonitorLog(L"after the fault");
+    EXPECT_NE(Log().find("after the fault"), std::string::npos);
+}
+
+TEST_F(LaunchGuardTest, FaultWhereCleanupsCannotRunIsStillCaught) {
+    EXPECT_EQ(RunOnLaunchThread(&FaultInANothrowCallee), 0u);
+    EXPECT_NE(Log().find("(code=0xC0000005)"), std::string::npos) << Log();
+    MonitorLog(L"after the fault");
+    EXPECT_NE(Log().find("after the fault"), std::string::npos);
 }
 
 TEST_F(LaunchGuardTest, NormalWorkInsideTheGuardIsUntouched) {
