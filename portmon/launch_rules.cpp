@@ -7,7 +7,9 @@ bool IsAutoLaunchOff(LONG queryStatus, DWORD type, DWORD value) {
 }
 
 bool ThrottleAllows(ULONGLONG lastAttempt, ULONGLONG now) {
-    return lastAttempt == 0 || now - lastAttempt >= kLaunchHoldOffMs;
+    // A reading older than the stored attempt lost the race to a later one:
+    // it neither launches nor moves the stored time back.
+    return lastAttempt == 0 || (now >= lastAttempt && now - lastAttempt >= kLaunchHoldOffMs);
 }
 
 bool ClaimLaunchAttempt(std::atomic<ULONGLONG>& lastAttempt, ULONGLONG now) {

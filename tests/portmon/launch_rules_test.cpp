@@ -34,6 +34,16 @@ TEST(LaunchThrottle, FifteenSecondsBetweenAttempts) {
     EXPECT_EQ(last.load(), 115000u);
 }
 
+TEST(LaunchThrottle, CrossingClockReadingsLaunchOnce) {
+    // One job end reads the tick, another reads a later one and claims first.
+    for (const ULONGLONG before : {0ull, 100000ull}) {
+        std::atomic<ULONGLONG> last{before};
+        EXPECT_TRUE(ClaimLaunchAttempt(last, 200005));
+        EXPECT_FALSE(ClaimLaunchAttempt(last, 200000));
+        EXPECT_EQ(last.load(), 200005u);  // never moves backwards
+    }
+}
+
 TEST(LaunchThrottle, OneWinnerWhenJobsEndAtTheSameInstant) {
     for (int round = 0; round < 50; ++round) {
         std::atomic<ULONGLONG> last{0};
