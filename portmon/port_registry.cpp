@@ -39,6 +39,8 @@ bool CreatePortKey(const std::wstring& name) {
 }
 
 bool DeletePortKey(const std::wstring& name) {
+    // An empty subkey name is the Ports key itself.
+    if (name.empty()) return false;
     UniqueKey ports;
     if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, kPortsKeyPath, 0, KEY_WRITE, ports.put()) != ERROR_SUCCESS) {
         return false;

@@ -44,12 +44,15 @@ bool ReadBoundedPortName(const XcvRequest& request, std::wstring& name) {
     return false;
 }
 
-template <bool (*Change)(const std::wstring&)>
+// `EmptyNameAnswer` is what an empty name gets: adding one is refused like any
+// failed add, deleting one would name the Ports key itself.
+template <bool (*Change)(const std::wstring&), DWORD EmptyNameAnswer>
 DWORD ChangePortKey(const XcvRequest& request) {
     if (request.input == nullptr) return ERROR_INVALID_PARAMETER;
     if (!MayAdministerPorts(request.xcv)) return ERROR_ACCESS_DENIED;
     std::wstring name;
     if (!ReadBoundedPortName(request, name) || IsNestedPortName(name)) return ERROR_INVALID_PARAMETER;
+    if (name.empty()) return EmptyNameAnswer;
     return Change(name) ? ERROR_SUCCESS : ERROR_ACCESS_DENIED;
 }
 
@@ -73,8 +76,8 @@ struct XcvCommand {
 };
 
 const XcvCommand kXcvCommands[] = {
-    {L"AddPort", &ChangePortKey<&CreatePortKey>},
-    {L"DeletePort", &ChangePortKey<&DeletePortKey>},
+    {L"AddPort", &ChangePortKey<&CreatePortKey, ERROR_ACCESS_DENIED>},
+    {L"DeletePort", &ChangePortKey<&DeletePortKey, ERROR_INVALID_PARAMETER>},
     {L"MonitorUI", &MonitorUi},
     {L"PortIsValid", &PortIsValid},
 };
