@@ -36,6 +36,7 @@ BOOL StartJob(PortRecord& port, LPWSTR printerName, DWORD jobId, DWORD level, LP
     port.userName.clear();
     port.machineName.clear();
     port.bytesWritten = 0;
+    port.writeFailed = false;
 
     // pDocName is the first member of DOC_INFO_1, DOC_INFO_2 and DOC_INFO_3.
     if (docInfo != nullptr && level >= 1 && level <= 3) {
@@ -93,32 +94,37 @@ bool IsJobFolderStillPlain(const PortRecord& port) {
     return false;
 }
 
-// Renames the open .part to .prn through its handle, in the folder it was
-// created in. An earlier .prn of that name is deleted first, and only when it
-// is a plain file of its own in that folder.
-bool CommitJobFile(PortRecord& port, const std::wstring& prnPath, DWORD& error) {
-    if (port.file == INVALID_HANDLE_VALUE) {
-        error = ERROR_INVALID_HANDLE;
-        return false;
-    }
+// Renames the job's .part to .prn, in the folder it was created in, through
+// a handle that holds it. An earlier .prn of that name is deleted first, and
+// only when it is a plain file of its own in that folder.
+bool CommitJobFile(PortRecord& port, HANDLE held, const std::wstring& prnPath, DWORD& error) {
     if (!IsJobFolderStillPlain(port)) {
         error = kRefusedLinkError;
         return false;
     }
-    RenameOutcome renamed = RenameCheckedFile(port.file, prnPath, error);
+    RenameOutcome renamed = RenameHeldFile(held, prnPath, error);
     if (renamed == RenameOutcome::TargetExists) {
-        const RemovalOutcome removed = RemoveCheckedFile(prnPath);
+        const RemovalOutcome removed = RemoveCheckedFile(prnPath, error);
         if (removed == RemovalOutcome::Refused) {
             MonitorLog(kLinkRefusedFormat, prnPath.c_str());
             error = kRefusedLinkError;
             return false;
         }
-        // What stands there cannot be removed: the rename's own error is reported.
+        // What stands there cannot be replaced: its own error says why.
         if (removed == RemovalOutcome::Failed) return false;
-        renamed = RenameCheckedFile(port.file, prnPath, error);
+        renamed = RenameHeldFile(held, prnPath, error);
     }
     if (renamed == RenameOutcome::Refused) MonitorLog(kLinkRefusedFormat, prnPath.c_str());
     return renamed == RenameOutcome::Done;
+}
+
+// Takes a failed block back out of the .part, so that the file holds exactly
+// the blocks accepted before it and the spooler's retry of the same block
+// continues the job byte for byte.
+void TrimToAcceptedBytes(PortRecord& port) {
+    LARGE_INTEGER accepted = {};
+    accepted.QuadPart = static_cast<LONGLONG>(port.bytesWritten);
+    if (SetFilePointerEx(port.file, accepted, nullptr, FILE_BEGIN)) SetEndOfFile(port.file);
 }
 
 }  // namespace
@@ -132,7 +138,7 @@ std::wstring FormatJobStamp(const SYSTEMTIME& localTime, DWORD jobId) {
 }
 
 HANDLE CreateJobFile(const std::wstring& path) {
-    const CheckedOpen opened = OpenCheckedFile(path, GENERIC_WRITE | DELETE, FILE_SHARE_READ, false);
+    const CheckedOpen opened = OpenCheckedFile(path, GENERIC_WRITE, FILE_SHARE_READ, false);
     if (opened.handle == INVALID_HANDLE_VALUE) {
         if (opened.refused) MonitorLog(kLinkRefusedFormat, path.c_str());
         SetLastError(opened.error);
@@ -201,10 +207,21 @@ BOOL WINAPI WritePort(HANDLE hPort, LPBYTE pBuffer, DWORD cbBuf, LPDWORD pcbWrit
         return FALSE;
     }
     DWORD written = 0;
-    if (!WriteFile(port.file, pBuffer, cbBuf, &written, nullptr)) return FALSE;
-    port.bytesWritten += written;
-    if (pcbWritten != nullptr) *pcbWritten = written;
-    return TRUE;
+    const BOOL wrote = WriteFile(port.file, pBuffer, cbBuf, &written, nullptr);
+    if (wrote && written == cbBuf) {
+        port.bytesWritten += written;
+        if (pcbWritten != nullptr) *pcbWritten = written;
+        return TRUE;
+    }
+    // A block is taken whole or not at all; a short write means a full volume.
+    const DWORD error = wrote ? static_cast<DWORD>(ERROR_DISK_FULL) : GetLastError();
+    TrimToAcceptedBytes(port);
+    if (!port.writeFailed) {
+        port.writeFailed = true;
+        MonitorLog(L"スプールファイルに書き込めません: %s (err=%u)", port.partPath.c_str(), error);
+    }
+    SetLastError(error);
+    return FALSE;
 }
 
 BOOL WINAPI ReadPort(HANDLE, LPBYTE, DWORD, LPDWORD pcbRead) {
@@ -226,21 +243,28 @@ BOOL WINAPI EndDocPort(HANDLE hPort) {
     {
         PortLock lock(port);
         try {
-            // The file stays open: the commit renames it, or an empty job deletes it, through this handle.
-            if (port.file != INVALID_HANDLE_VALUE) FlushFileBuffers(port.file);
+            // The file itself stays held: the commit renames it, or an empty
+            // job deletes it, through a handle, never by path.
+            UniqueHandle held;
+            if (port.file != INVALID_HANDLE_VALUE) {
+                FlushFileBuffers(port.file);
+                held = HoldFile(port.file);
+                if (!held) error = GetLastError();
+            }
+            CloseJobFile(port);
             // The spooler may not have had the job information ready at the start.
             if (port.userName.empty()) FillJobInfo(port);
 
             const std::wstring prnPath = port.jobBasePath + L".prn";
             if (port.bytesWritten == 0) {
                 // An empty job leaves no file behind. A start that failed created nothing to delete.
-                if (port.file != INVALID_HANDLE_VALUE && IsJobFolderStillPlain(port)) DeleteByHandle(port.file);
+                if (held && IsJobFolderStillPlain(port)) DeleteHeldFile(held.get());
                 result = TRUE;
-            } else if (!CommitJobFile(port, prnPath, error)) {
+            } else if (!held || !CommitJobFile(port, held.get(), prnPath, error)) {
                 MonitorLog(L"スプールファイルを確定できません: %s → %s (err=%u)", port.partPath.c_str(),
                            prnPath.c_str(), error);
             } else {
-                CloseJobFile(port);
+                held.reset();
                 // Descriptor first, marker last: a reader that sees .ready finds the rest complete.
                 WriteJobDescriptor(port, port.jobBasePath + L".json", prnPath);
                 WriteReadyMarker(port.jobBasePath + L".ready");

@@ -48,12 +48,22 @@ std::wstring ComparablePath(const std::wstring& path) {
     return result;
 }
 
-bool IsPlainSingleFile(HANDLE file) {
-    FILE_STANDARD_INFO standard = {};
-    // FileStandardInfo rather than GetFileInformationByHandle: the same link
-    // count without the volume query, which is slow (notably under Wine).
-    if (!GetFileInformationByHandleEx(file, FileStandardInfo, &standard, sizeof(standard))) return false;
-    return standard.NumberOfLinks == 1 && !standard.Directory;
+// Every access the monitor's own handles may take while others read the file:
+// nobody is ever kept from reading, or from appending to the log.
+constexpr DWORD kShareAll = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
+
+std::wstring FinalPathOf(HANDLE handle, DWORD volumeName) {
+    wchar_t buffer[kFinalPathChars] = {};
+    const DWORD flags = FILE_NAME_NORMALIZED | volumeName;
+    const DWORD length = GetFinalPathNameByHandleW(handle, buffer, kFinalPathChars, flags);
+    if (length == 0) return std::wstring();
+    if (length < kFinalPathChars) return std::wstring(buffer, length);
+    // Too small: `length` is the size needed, terminator included.
+    std::wstring larger(length, L'\0');
+    const DWORD again = GetFinalPathNameByHandleW(handle, &larger[0], length, flags);
+    if (again == 0 || again >= length) return std::wstring();
+    larger.resize(again);
+    return larger;
 }
 
 }  // namespace
@@ -90,49 +100,96 @@ std::wstring TrustedRootOf(const std::wstring& path) {
 
 std::wstring RenameTargetName(const std::wstring& path) {
     if (StartsWith(path, L"\\\\?\\") || StartsWith(path, L"\\??\\")) return L"\\??\\" + path.substr(4);
-    if (path.size() >= 2 && IsSeparator(path[0]) && IsSeparator(path[1])) return L"\\??\\UNC\\" + path.substr(2);
-    return L"\\??\\" + path;
+    // The NT form takes the path literally, so it gets what every path-taking
+    // call does first: forward slashes, doubled separators (a ProgramData value
+    // ending in a backslash), "." and ".." made into one plain spelling.
+    std::wstring full = path;
+    const DWORD needed = GetFullPathNameW(path.c_str(), 0, nullptr, nullptr);
+    if (needed > 0) {
+        std::wstring buffer(needed, L'\0');
+        const DWORD length = GetFullPathNameW(path.c_str(), needed, &buffer[0], nullptr);
+        if (length > 0 && length < needed) full.assign(buffer, 0, length);
+    }
+    if (full.size() >= 2 && IsSeparator(full[0]) && IsSeparator(full[1])) return L"\\??\\UNC\\" + full.substr(2);
+    return L"\\??\\" + full;
 }
 
 std::wstring FinalPathOf(HANDLE handle) {
-    wchar_t buffer[kFinalPathChars] = {};
-    const DWORD length = GetFinalPathNameByHandleW(handle, buffer, kFinalPathChars, FILE_NAME_NORMALIZED);
-    if (length == 0) return std::wstring();
-    if (length < kFinalPathChars) return std::wstring(buffer, length);
-    // Too small: `length` is the size needed, terminator included.
-    std::wstring larger(length, L'\0');
-    const DWORD again = GetFinalPathNameByHandleW(handle, &larger[0], length, FILE_NAME_NORMALIZED);
-    if (again == 0 || again >= length) return std::wstring();
-    larger.resize(again);
-    return larger;
+    return FinalPathOf(handle, VOLUME_NAME_DOS);
+}
+
+bool IsIntendedFileFrom(const std::wstring& intendedPath, const FileFacts& facts) {
+    if (facts.standardKnown && (facts.links != 1 || facts.directory)) return false;
+    const std::wstring root = TrustedRootOf(intendedPath);
+    const std::wstring below = root.empty() ? std::wstring() : intendedPath.substr(root.size());
+    if (!facts.dosPath.empty()) {
+        if (IsSamePath(intendedPath, facts.dosPath)) return true;
+        // Only the root may be spelt otherwise (a short name, a link an administrator made).
+        if (root.empty()) return false;
+        if (!facts.rootDosPath.empty()) return IsSamePath(facts.rootDosPath + L"\\" + below, facts.dosPath);
+    }
+    if (!root.empty() && !facts.ntPath.empty() && !facts.rootNtPath.empty()) {
+        return IsSamePath(facts.rootNtPath + L"\\" + below, facts.ntPath);
+    }
+    // No query could tell where the file is: a failed query is no evidence of a link.
+    return true;
 }
 
 bool IsIntendedFile(HANDLE file, const std::wstring& intendedPath) {
-    if (!IsPlainSingleFile(file)) return false;
-    const std::wstring finalPath = FinalPathOf(file);
-    if (finalPath.empty()) return false;
-    if (IsSamePath(intendedPath, finalPath)) return true;
+    FileFacts facts;
+    FILE_STANDARD_INFO standard = {};
+    // FileStandardInfo rather than GetFileInformationByHandle: the same link
+    // count without the volume query, which is slow (notably under Wine).
+    if (GetFileInformationByHandleEx(file, FileStandardInfo, &standard, sizeof(standard))) {
+        facts.standardKnown = true;
+        facts.links = standard.NumberOfLinks;
+        facts.directory = standard.Directory != FALSE;
+        if (!IsIntendedFileFrom(intendedPath, facts)) return false;
+    }
+    facts.dosPath = FinalPathOf(file, VOLUME_NAME_DOS);
+    if (!facts.dosPath.empty() && IsSamePath(intendedPath, facts.dosPath)) return true;
 
-    // The root may be spelt differently from how the file system resolves it
-    // (a short name, a link an administrator made): resolve the root alone.
+    // Resolve the root alone and compare below it; a volume without a drive
+    // letter (a RAM disk, a volume mounted into a folder) has no DOS name at
+    // all, and is compared by its NT device name instead.
     const std::wstring root = TrustedRootOf(intendedPath);
-    if (root.empty()) return false;
-    UniqueHandle rootHandle(CreateFileW(root.c_str(), FILE_READ_ATTRIBUTES,
-                                        FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
-                                        OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr));
-    if (!rootHandle) return false;
-    const std::wstring rootFinal = FinalPathOf(rootHandle.get());
-    return !rootFinal.empty() && IsSamePath(rootFinal + L"\\" + intendedPath.substr(root.size()), finalPath);
+    if (!root.empty()) {
+        UniqueHandle rootHandle(CreateFileW(root.c_str(), FILE_READ_ATTRIBUTES, kShareAll, nullptr, OPEN_EXISTING,
+                                            FILE_FLAG_BACKUP_SEMANTICS, nullptr));
+        if (rootHandle) {
+            if (!facts.dosPath.empty()) facts.rootDosPath = FinalPathOf(rootHandle.get(), VOLUME_NAME_DOS);
+            if (facts.dosPath.empty() || facts.rootDosPath.empty()) {
+                facts.ntPath = FinalPathOf(file, VOLUME_NAME_NT);
+                facts.rootNtPath = FinalPathOf(rootHandle.get(), VOLUME_NAME_NT);
+            }
+        }
+    }
+    return IsIntendedFileFrom(intendedPath, facts);
+}
+
+UniqueHandle HoldFile(HANDLE file) {
+    // Attributes only, sharing everything: this handle never stands in anyone's way.
+    return UniqueHandle(ReOpenFile(file, FILE_READ_ATTRIBUTES | SYNCHRONIZE, kShareAll, 0));
+}
+
+bool DeleteHeldFile(HANDLE held) {
+    UniqueHandle deleter(ReOpenFile(held, DELETE | SYNCHRONIZE, kShareAll, 0));
+    return deleter && DeleteByHandle(deleter.get());
+}
+
+bool DiscardFile(HANDLE& file) {
+    UniqueHandle held = HoldFile(file);
+    CloseHandle(file);
+    file = INVALID_HANDLE_VALUE;
+    return held && DeleteHeldFile(held.get());
 }
 
 CheckedOpen OpenCheckedFile(const std::wstring& path, DWORD access, DWORD share, bool existingFirst) {
     CheckedOpen result;
     for (int attempt = 0; attempt < 2 && result.handle == INVALID_HANDLE_VALUE; ++attempt) {
         const bool create = (attempt == 0) != existingFirst;
-        // A file created here gets DELETE access, so that it can be removed
-        // again should it turn out to lie outside its folder.
-        result.handle = CreateFileW(path.c_str(), create ? access | DELETE : access, share, nullptr,
-                                    create ? CREATE_NEW : OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+        result.handle = CreateFileW(path.c_str(), access, share, nullptr, create ? CREATE_NEW : OPEN_EXISTING,
+                                    FILE_ATTRIBUTE_NORMAL, nullptr);
         if (result.handle != INVALID_HANDLE_VALUE) {
             result.created = create;
             break;
@@ -144,9 +201,13 @@ CheckedOpen OpenCheckedFile(const std::wstring& path, DWORD access, DWORD share,
     if (result.handle == INVALID_HANDLE_VALUE) return result;
 
     if (!IsIntendedFile(result.handle, path)) {
-        if (result.created) DeleteByHandle(result.handle);
-        CloseHandle(result.handle);
-        result.handle = INVALID_HANDLE_VALUE;
+        // A file this call created where it does not belong is removed again.
+        if (result.created) {
+            DiscardFile(result.handle);
+        } else {
+            CloseHandle(result.handle);
+            result.handle = INVALID_HANDLE_VALUE;
+        }
         result.refused = true;
         result.error = kRefusedLinkError;
     }
@@ -159,11 +220,17 @@ bool DeleteByHandle(HANDLE file) {
     return SetFileInformationByHandle(file, FileDispositionInfo, &disposition, sizeof(disposition)) != FALSE;
 }
 
-RenameOutcome RenameCheckedFile(HANDLE file, const std::wstring& newPath, DWORD& error) {
+RenameOutcome RenameHeldFile(HANDLE held, const std::wstring& newPath, DWORD& error) {
     const std::wstring target = RenameTargetName(newPath);
     const size_t nameBytes = target.size() * sizeof(wchar_t);
     if (nameBytes > MAXDWORD - sizeof(FILE_RENAME_INFO)) {
         error = ERROR_FILENAME_EXCED_RANGE;
+        return RenameOutcome::Failed;
+    }
+    // Delete access for this one rename only, reopened through the held handle.
+    UniqueHandle renamer(ReOpenFile(held, DELETE | FILE_READ_ATTRIBUTES | SYNCHRONIZE, kShareAll, 0));
+    if (!renamer) {
+        error = GetLastError();
         return RenameOutcome::Failed;
     }
     // FileName is the record's last member; the name runs on past it.
@@ -172,32 +239,43 @@ RenameOutcome RenameCheckedFile(HANDLE file, const std::wstring& newPath, DWORD&
     info->RootDirectory = nullptr;
     info->FileNameLength = static_cast<DWORD>(nameBytes);
     std::memcpy(info->FileName, target.data(), nameBytes);
-    if (!SetFileInformationByHandle(file, FileRenameInfo, info, static_cast<DWORD>(buffer.size()))) {
+    if (!SetFileInformationByHandle(renamer.get(), FileRenameInfo, info, static_cast<DWORD>(buffer.size()))) {
         error = GetLastError();
         return error == ERROR_ALREADY_EXISTS || error == ERROR_FILE_EXISTS ? RenameOutcome::TargetExists
                                                                           : RenameOutcome::Failed;
     }
-    if (!IsIntendedFile(file, newPath)) {
-        DeleteByHandle(file);
+    // Checked on the handle that renamed it: under Wine another handle keeps the old name.
+    if (!IsIntendedFile(renamer.get(), newPath)) {
+        DeleteByHandle(renamer.get());
         error = kRefusedLinkError;
         return RenameOutcome::Refused;
     }
     return RenameOutcome::Done;
 }
 
-RemovalOutcome RemoveCheckedFile(const std::wstring& path) {
+RemovalOutcome RemoveCheckedFile(const std::wstring& path, DWORD& error) {
     const DWORD attributes = GetFileAttributesW(path.c_str());
     if (attributes == INVALID_FILE_ATTRIBUTES) {
-        const DWORD error = GetLastError();
+        error = GetLastError();
         return error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND ? RemovalOutcome::Missing
                                                                               : RemovalOutcome::Failed;
     }
     if (IsLinkAttributes(attributes)) return RemovalOutcome::Refused;
-    if (attributes & FILE_ATTRIBUTE_DIRECTORY) return RemovalOutcome::Failed;
-    UniqueHandle file(CreateFileW(path.c_str(), DELETE | FILE_READ_ATTRIBUTES,
-                                  FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
+    // A folder is never replaced, as a replacing rename refuses it.
+    if (attributes & FILE_ATTRIBUTE_DIRECTORY) {
+        error = ERROR_ACCESS_DENIED;
+        return RemovalOutcome::Failed;
+    }
+    UniqueHandle file(CreateFileW(path.c_str(), DELETE | FILE_READ_ATTRIBUTES, kShareAll, nullptr, OPEN_EXISTING,
                                   FILE_ATTRIBUTE_NORMAL, nullptr));
-    if (!file) return RemovalOutcome::Failed;
+    if (!file) {
+        error = GetLastError();
+        return RemovalOutcome::Failed;
+    }
     if (!IsIntendedFile(file.get(), path)) return RemovalOutcome::Refused;
-    return DeleteByHandle(file.get()) ? RemovalOutcome::Removed : RemovalOutcome::Failed;
+    if (!DeleteByHandle(file.get())) {
+        error = GetLastError();
+        return RemovalOutcome::Failed;
+    }
+    return RemovalOutcome::Removed;
 }

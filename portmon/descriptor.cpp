@@ -69,11 +69,17 @@ std::wstring JobDescriptorText(const PortRecord& port, const std::wstring& prnPa
 }
 
 bool WriteWholeFile(const std::wstring& path, const std::string& bytes) {
-    UniqueHandle file(CreateJobFile(path));
-    if (!file) return false;
-    if (bytes.empty()) return true;
+    HANDLE file = CreateJobFile(path);
+    if (file == INVALID_HANDLE_VALUE) return false;
     DWORD written = 0;
-    return WriteFile(file.get(), bytes.data(), static_cast<DWORD>(bytes.size()), &written, nullptr) != FALSE;
+    if (bytes.empty() ||
+        (WriteFile(file, bytes.data(), static_cast<DWORD>(bytes.size()), &written, nullptr) && written == bytes.size())) {
+        CloseHandle(file);
+        return true;
+    }
+    // A full volume: no half-written descriptor or empty marker is left for a reader to find.
+    DiscardFile(file);
+    return false;
 }
 
 void WriteJobDescriptor(const PortRecord& port, const std::wstring& jsonPath, const std::wstring& prnPath) {

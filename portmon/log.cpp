@@ -53,23 +53,24 @@ void ReportDroppedLine(const wchar_t* message, const std::wstring& path) {
 // names a file that was a link (nothing was then deleted or renamed).
 bool RotateLog(const std::wstring& logPath, std::wstring& refused) {
     const std::wstring oldPath = logPath + L".old";
-    if (RemoveCheckedFile(oldPath) == RemovalOutcome::Refused) {
+    DWORD error = ERROR_SUCCESS;
+    if (RemoveCheckedFile(oldPath, error) == RemovalOutcome::Refused) {
         refused = oldPath;
         return false;
     }
-    UniqueHandle log(CreateFileW(logPath.c_str(), DELETE | FILE_READ_ATTRIBUTES,
+    // Held for attributes only: other writers go on appending meanwhile.
+    UniqueHandle log(CreateFileW(logPath.c_str(), FILE_READ_ATTRIBUTES,
                                  FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
                                  FILE_ATTRIBUTE_NORMAL, nullptr));
-    // Held by another writer just now: the next line tries again.
     if (!log) return false;
     if (!IsIntendedFile(log.get(), logPath)) {
         refused = logPath;
         return false;
     }
-    // No replace: when the old generation could not be deleted, the line
-    // goes on to the large file and the next line tries again.
-    DWORD error = ERROR_SUCCESS;
-    switch (RenameCheckedFile(log.get(), oldPath, error)) {
+    // No replace: when the old generation could not be deleted, or another
+    // writer holds the log without delete sharing just now, the line goes on
+    // to the large file and the next line tries again.
+    switch (RenameHeldFile(log.get(), oldPath, error)) {
         case RenameOutcome::Done:
             return true;
         case RenameOutcome::Refused:

@@ -26,6 +26,8 @@
 #include <string>
 #include <vector>
 
+#include "common/unique_handle.h"
+
 // ---------------------------------------------------------------------------
 // Names shared with the setup tool (the installation contract).
 
@@ -65,6 +67,7 @@ struct PortRecord {
     std::wstring partPath;     // jobBasePath + ".part"
     HANDLE file;               // the open .part, INVALID_HANDLE_VALUE when none
     std::uint64_t bytesWritten;
+    bool writeFailed;  // a block of this job could not be written (logged once per job)
     CRITICAL_SECTION lock;  // serialises the job entries of this port
     bool lockReady;
 };
@@ -151,9 +154,25 @@ std::wstring RenameTargetName(const std::wstring& path);
 
 // The path of an open file or folder as the file system resolves it; empty when unknown.
 std::wstring FinalPathOf(HANDLE handle);
-// An open file is the intended one when it is not a folder, has exactly one
-// name, and its final path is the intended path. The trusted root may itself be
-// reached through a link or a short name: the part below it must match exactly.
+
+// What the queries on an open file showed. A query that failed leaves its
+// path empty (or `standardKnown` false). The root paths are the trusted root
+// of the intended path, resolved on its own handle.
+struct FileFacts {
+    bool standardKnown = false;
+    DWORD links = 0;
+    bool directory = false;
+    std::wstring dosPath;  // final path with the DOS volume name (\\?\C:\...)
+    std::wstring ntPath;   // final path with the NT device name (\Device\...)
+    std::wstring rootDosPath;
+    std::wstring rootNtPath;
+};
+// An open file is the intended one unless the facts positively show
+// otherwise: a folder, more than one name, or a final path elsewhere than the
+// intended path (by DOS name, or by NT device name on a volume without a drive
+// letter). The trusted root may be spelt otherwise; the part below it must match.
+// A query that failed is no evidence either way.
+bool IsIntendedFileFrom(const std::wstring& intendedPath, const FileFacts& facts);
 bool IsIntendedFile(HANDLE file, const std::wstring& intendedPath);
 
 struct CheckedOpen {
@@ -168,18 +187,33 @@ struct CheckedOpen {
 // kept only when IsIntendedFile holds; a file this call created elsewhere is
 // deleted again. `existingFirst` says which of the two to try first.
 CheckedOpen OpenCheckedFile(const std::wstring& path, DWORD access, DWORD share, bool existingFirst);
+
+// Renames and deletes need DELETE access, and a handle holding it keeps every
+// reader that does not share delete away from the file. So the monitor's
+// handles never carry it: a handle that holds the file (attributes only,
+// sharing everything) stands in while the writing handle closes, and DELETE
+// is taken through it, never by path, for the one rename or delete. That
+// fails with a sharing violation exactly where a rename or delete by path
+// would: while someone holds the file without delete sharing.
+UniqueHandle HoldFile(HANDLE file);
+bool DeleteHeldFile(HANDLE held);
+// Closes one of the monitor's own handles and deletes its file as above;
+// `file` is INVALID_HANDLE_VALUE afterwards.
+bool DiscardFile(HANDLE& file);
 // Deletes a file open with DELETE access through its handle: no path is involved.
 bool DeleteByHandle(HANDLE file);
 
 enum class RenameOutcome { Done, TargetExists, Refused, Failed };
-// Renames a file open with DELETE access to `newPath`, replacing nothing, and
-// then checks on the handle where it went: a file that did not land at
-// `newPath` is deleted by handle and the rename counts as refused.
-RenameOutcome RenameCheckedFile(HANDLE file, const std::wstring& newPath, DWORD& error);
+// Renames a held file to `newPath`, replacing nothing, and then checks on the
+// renaming handle where it went: a file that did not land at `newPath` is
+// deleted by handle and the rename counts as refused.
+RenameOutcome RenameHeldFile(HANDLE held, const std::wstring& newPath, DWORD& error);
 
 enum class RemovalOutcome { Removed, Missing, Refused, Failed };
-// Deletes `path` only when it is the intended plain file, checked on its handle.
-RemovalOutcome RemoveCheckedFile(const std::wstring& path);
+// Deletes `path` only when it is the intended plain file, checked on its
+// handle. A folder, or a file that cannot be deleted, fails with the error a
+// replacing rename would report (access denied, for a folder or a read-only file).
+RemovalOutcome RemoveCheckedFile(const std::wstring& path, DWORD& error);
 
 // ---------------------------------------------------------------------------
 // Log (log.cpp)
@@ -213,8 +247,8 @@ void FillPortInfo(DWORD level, const std::vector<std::wstring>& ports, BYTE* buf
 std::wstring FormatJobStamp(const SYSTEMTIME& localTime, DWORD jobId);
 void FillJobInfo(PortRecord& port);
 // Creates (or empties) one of a job's files for writing, shared for reading
-// only, with DELETE access for the commit. A file that is not the intended one
-// is logged and refused: INVALID_HANDLE_VALUE with kRefusedLinkError.
+// only. A file that is not the intended one is logged and refused:
+// INVALID_HANDLE_VALUE with kRefusedLinkError.
 HANDLE CreateJobFile(const std::wstring& path);
 
 // ---------------------------------------------------------------------------

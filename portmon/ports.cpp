@@ -119,6 +119,7 @@ BOOL WINAPI OpenPort(HANDLE, LPWSTR pName, PHANDLE pHandle) {
     port->jobId = 0;
     port->file = INVALID_HANDLE_VALUE;
     port->bytesWritten = 0;
+    port->writeFailed = false;
     InitializeCriticalSection(&port->lock);
     port->lockReady = true;
     std::memcpy(port->signature, kPortSignature, 4);

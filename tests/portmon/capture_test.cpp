@@ -149,14 +149,54 @@ TEST_F(CaptureTest, PartIsReadableWhileTheJobIsWritten) {
     ASSERT_TRUE(Table().pfnStartDocPort(port_, nullptr, 8, 1, reinterpret_cast<LPBYTE>(&doc)));
     BYTE data[5] = {'h', 'e', 'l', 'l', 'o'};
     ASSERT_TRUE(Table().pfnWritePort(port_, data, 5, nullptr));
-    const std::wstring part = SpoolFolder() + L"\\" + OnlyFile(SpoolFiles(), L".part");
-    EXPECT_EQ(ReadFileBytes(part), "hello");
+    const std::wstring base = static_cast<PortRecord*>(port_)->jobBasePath;
+    const std::wstring part = base + L".part";
+    // A reader as the editor's contract has it: reading, sharing read and write but not delete.
+    UniqueHandle reader(CreateFileW(part.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                                    OPEN_EXISTING, 0, nullptr));
+    ASSERT_TRUE(reader.valid()) << GetLastError();
+    char read[8] = {};
+    DWORD got = 0;
+    EXPECT_TRUE(ReadFile(reader.get(), read, sizeof(read), &got, nullptr));
+    EXPECT_EQ(std::string(read, got), "hello");
+    EXPECT_TRUE(Table().pfnWritePort(port_, data, 1, nullptr));
     // Nobody else may write or delete it meanwhile.
     UniqueHandle writer(CreateFileW(part.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
                                     OPEN_EXISTING, 0, nullptr));
     EXPECT_FALSE(writer.valid());
     EXPECT_FALSE(DeleteFileW(part.c_str()));
+
+    // The commit fails where a rename by path would: the reader does not share delete.
+    SetLastError(kErrorSentinel);
+    EXPECT_FALSE(Table().pfnEndDocPort(port_));
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_SHARING_VIOLATION));
+    EXPECT_EQ(ReadFileBytes(part), "helloh");
+    reader.reset();
+
+    // A reader that shares delete too does not stand in the commit's way.
+    ASSERT_TRUE(Table().pfnStartDocPort(port_, nullptr, 9, 1, reinterpret_cast<LPBYTE>(&doc)));
+    ASSERT_TRUE(Table().pfnWritePort(port_, data, 5, nullptr));
+    const std::wstring next = static_cast<PortRecord*>(port_)->jobBasePath;
+    UniqueHandle tolerant(CreateFileW((next + L".part").c_str(), GENERIC_READ,
+                                      FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
+                                      0, nullptr));
+    ASSERT_TRUE(tolerant.valid());
     ASSERT_TRUE(Table().pfnEndDocPort(port_));
+    EXPECT_EQ(ReadFileBytes(next + L".prn"), "hello");
+}
+
+TEST_F(CaptureTest, ProgramDataEndingInABackslash) {
+    ScopedEnvironment programData(L"ProgramData", root_ + L"\\");
+    ASSERT_TRUE(RunJob(port_, 81, L"trailing", "data").ended);
+    const std::wstring prn = OnlyFile(SpoolFiles(), L".prn");
+    ASSERT_FALSE(prn.empty());
+    EXPECT_EQ(ReadFileBytes(SpoolFolder() + L"\\" + prn), "data");
+    // The descriptor names the path as composed, the doubled separator included.
+    std::string dataFile = AsUtf8(root_ + L"\\\\TarnwickPrinter\\Spool\\" + prn);
+    for (size_t at = 0; (at = dataFile.find('\\', at)) != std::string::npos; at += 2) dataFile.insert(at, 1, '\\');
+    const std::string json = ReadFileBytes(SpoolFolder() + L"\\" + prn.substr(0, prn.size() - 4) + L".json");
+    EXPECT_NE(json.find("  \"dataFile\": \"" + dataFile + "\"\n"), std::string::npos) << json;
+    EXPECT_TRUE(PathExists(SpoolFolder() + L"\\" + prn.substr(0, prn.size() - 4) + L".ready"));
 }
 
 TEST_F(CaptureTest, DocumentNameOnlyFromLevelsOneToThree) {
@@ -241,25 +281,36 @@ TEST_F(CaptureTest, NoUsableFolderFailsTheStart) {
 }
 
 TEST_F(CaptureTest, FailedCommitKeepsThePart) {
-    DOC_INFO_1W doc = {const_cast<LPWSTR>(L"blocked"), nullptr, nullptr};
-    ASSERT_TRUE(Table().pfnStartDocPort(port_, nullptr, 61, 1, reinterpret_cast<LPBYTE>(&doc)));
-    BYTE data[4] = {'d', 'a', 't', 'a'};
-    ASSERT_TRUE(Table().pfnWritePort(port_, data, 4, nullptr));
-    const std::wstring base = static_cast<PortRecord*>(port_)->jobBasePath;
-    // A folder where the .prn should go blocks the rename.
-    ASSERT_TRUE(CreateDirectoryW((base + L".prn").c_str(), nullptr));
-    SetLastError(kErrorSentinel);
-    EXPECT_FALSE(Table().pfnEndDocPort(port_));
-    const DWORD error = GetLastError();
-    EXPECT_NE(error, kErrorSentinel);
-    EXPECT_NE(error, static_cast<DWORD>(ERROR_SUCCESS));
-    EXPECT_EQ(ReadFileBytes(base + L".part"), "data");
-    EXPECT_TRUE(IsFolder(base + L".prn"));
-    const std::vector<std::string> lines = LogLines();
-    EXPECT_EQ(LogMessage(lines[lines.size() - 2]),
-              AsUtf8(L"スプールファイルを確定できません: " + base + L".part → " + base + L".prn (err=" +
-                     std::to_wstring(error) + L")"));
-    EXPECT_EQ(LogMessage(lines.back()), "EndDocPort job=61 bytes=4 ok=0");
+    // A folder, or a read-only file, where the .prn should go cannot be
+    // replaced: access denied, as a replacing rename reports it.
+    for (const bool folder : {true, false}) {
+        const DWORD jobId = folder ? 61 : 62;
+        DOC_INFO_1W doc = {const_cast<LPWSTR>(L"blocked"), nullptr, nullptr};
+        ASSERT_TRUE(Table().pfnStartDocPort(port_, nullptr, jobId, 1, reinterpret_cast<LPBYTE>(&doc)));
+        BYTE data[4] = {'d', 'a', 't', 'a'};
+        ASSERT_TRUE(Table().pfnWritePort(port_, data, 4, nullptr));
+        const std::wstring base = static_cast<PortRecord*>(port_)->jobBasePath;
+        const std::wstring prn = base + L".prn";
+        if (folder) {
+            ASSERT_TRUE(CreateDirectoryW(prn.c_str(), nullptr));
+        } else {
+            ASSERT_TRUE(WriteFileBytes(prn, "read-only"));
+            ASSERT_TRUE(SetFileAttributesW(prn.c_str(), FILE_ATTRIBUTE_READONLY));
+        }
+        SetLastError(kErrorSentinel);
+        EXPECT_FALSE(Table().pfnEndDocPort(port_));
+        EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_ACCESS_DENIED));
+        EXPECT_EQ(ReadFileBytes(base + L".part"), "data");
+        EXPECT_EQ(folder, IsFolder(prn));
+        const std::vector<std::string> lines = LogLines();
+        EXPECT_EQ(LogMessage(lines[lines.size() - 2]),
+                  AsUtf8(L"スプールファイルを確定できません: " + base + L".part → " + prn + L" (err=5)"));
+        EXPECT_EQ(LogMessage(lines.back()), "EndDocPort job=" + std::to_string(jobId) + " bytes=4 ok=0");
+        if (!folder) {
+            EXPECT_EQ(ReadFileBytes(prn), "read-only");
+            SetFileAttributesW(prn.c_str(), FILE_ATTRIBUTE_NORMAL);
+        }
+    }
 }
 
 TEST_F(CaptureTest, CommitReplacesAnEarlierFileOfTheSameName) {

@@ -47,59 +47,10 @@ std::string Refusal(const std::wstring& path) {
     return AsUtf8(message);
 }
 
-// A monitor message as the debugger output carries it. Wine hands
-// OutputDebugStringW on as OutputDebugStringA, in the ANSI code page.
-std::string DebugLine(const std::wstring& message) {
-    const std::wstring line = L"[TWPortMon] " + message;
-    const int bytes = WideCharToMultiByte(CP_ACP, 0, line.data(), static_cast<int>(line.size()), nullptr, 0, nullptr,
-                                          nullptr);
-    std::string result(static_cast<size_t>(bytes), '\0');
-    WideCharToMultiByte(CP_ACP, 0, line.data(), static_cast<int>(line.size()), &result[0], bytes, nullptr, nullptr);
-    return result;
-}
 std::string DebugRefusal(const std::wstring& path) {
     return DebugLine(FromUtf8(Refusal(path)));
 }
 
-// Records the debugger output of this process while it lives, one line per message.
-class DebugOutputRecorder {
-public:
-    DebugOutputRecorder() {
-        std::lock_guard<std::mutex> hold(mutex_);
-        text_.clear();
-        handler_ = AddVectoredExceptionHandler(1, &Handler);
-    }
-    ~DebugOutputRecorder() { RemoveVectoredExceptionHandler(handler_); }
-    DebugOutputRecorder(const DebugOutputRecorder&) = delete;
-    DebugOutputRecorder& operator=(const DebugOutputRecorder&) = delete;
-
-    std::vector<std::string> Lines() const {
-        std::lock_guard<std::mutex> hold(mutex_);
-        std::vector<std::string> lines;
-        for (size_t start = 0, end; (end = text_.find("\r\n", start)) != std::string::npos; start = end + 2) {
-            lines.push_back(text_.substr(start, end - start));
-        }
-        return lines;
-    }
-
-private:
-    static LONG CALLBACK Handler(EXCEPTION_POINTERS* info) {
-        const EXCEPTION_RECORD& record = *info->ExceptionRecord;
-        if (record.ExceptionCode == DBG_PRINTEXCEPTION_C && record.NumberParameters >= 2) {
-            const auto* text = reinterpret_cast<const char*>(record.ExceptionInformation[1]);
-            std::lock_guard<std::mutex> hold(mutex_);
-            if (text != nullptr) text_.append(text, strnlen(text, static_cast<size_t>(record.ExceptionInformation[0])));
-        }
-        return EXCEPTION_CONTINUE_SEARCH;
-    }
-
-    PVOID handler_;
-    static std::mutex mutex_;
-    static std::string text_;
-};
-
-std::mutex DebugOutputRecorder::mutex_;
-std::string DebugOutputRecorder::text_;
 
 class LinkTest : public DataFolderTest {
 protected:

@@ -102,6 +102,32 @@ TEST_F(LogTest, OldGenerationThatCannotBeDeletedKeepsTheLogGrowing) {
     EXPECT_EQ(LogLines().size(), 1u);
 }
 
+TEST_F(LogTest, AnotherWriterAppendsBesideTheMonitor) {
+    // As a monitor in another process writes: appending, sharing read and write, not delete.
+    const auto openAppender = [this] {
+        return UniqueHandle(CreateFileW(LogPath().c_str(), FILE_APPEND_DATA, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                                        nullptr, OPEN_ALWAYS, 0, nullptr));
+    };
+    ASSERT_TRUE(CreateDirectoryW(DataFolder().c_str(), nullptr));
+    ASSERT_TRUE(WriteFileBytes(LogPath(), std::string(1048577, 'd')));
+    {
+        // Held while the monitor wants to rotate: the rotation waits, as a
+        // rename by path would, and both lines land.
+        UniqueHandle other = openAppender();
+        ASSERT_TRUE(other.valid());
+        LogShutdownLine();
+        DWORD written = 0;
+        EXPECT_TRUE(WriteFile(other.get(), "other\r\n", 7, &written, nullptr));
+        EXPECT_FALSE(PathExists(LogPath() + L".old"));
+    }
+    const std::vector<std::string> lines = LogLines();
+    EXPECT_EQ(LogMessage(lines[lines.size() - 2]), "Shutdown");
+    EXPECT_EQ(lines.back(), "other");
+    LogShutdownLine();
+    EXPECT_TRUE(PathExists(LogPath() + L".old"));
+    EXPECT_EQ(LogLines().size(), 1u);
+}
+
 TEST_F(LogTest, LostDataFolderDropsTheLineButNotTheCall) {
     // The data folder's name is taken by a plain file: no log, the call still works.
     ASSERT_TRUE(WriteFileBytes(DataFolder(), "not a folder"));

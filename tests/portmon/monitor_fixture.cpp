@@ -1,5 +1,7 @@
 #include "tests/portmon/monitor_fixture.h"
 
+#include <cstring>
+#include <mutex>
 #include <regex>
 
 namespace tw_test {
@@ -106,6 +108,51 @@ bool IsLogLine(const std::string& line) {
     static const std::regex layout(
         R"(^\d{4}-\d{2}-\d{2} \d{2}:\d{2}:\d{2}\.\d{3}  \[pid \d+\]  [^\r\n]*$)");
     return std::regex_match(line, layout);
+}
+
+std::string DebugLine(const std::wstring& message) {
+    const std::wstring line = L"[TWPortMon] " + message;
+    const int bytes = WideCharToMultiByte(CP_ACP, 0, line.data(), static_cast<int>(line.size()), nullptr, 0, nullptr,
+                                          nullptr);
+    std::string result(static_cast<size_t>(bytes), '\0');
+    WideCharToMultiByte(CP_ACP, 0, line.data(), static_cast<int>(line.size()), &result[0], bytes, nullptr, nullptr);
+    return result;
+}
+
+namespace {
+
+std::mutex g_debugMutex;
+std::string g_debugText;
+
+LONG CALLBACK RecordDebugOutput(EXCEPTION_POINTERS* info) {
+    const EXCEPTION_RECORD& record = *info->ExceptionRecord;
+    if (record.ExceptionCode == DBG_PRINTEXCEPTION_C && record.NumberParameters >= 2) {
+        const auto* text = reinterpret_cast<const char*>(record.ExceptionInformation[1]);
+        std::lock_guard<std::mutex> hold(g_debugMutex);
+        if (text != nullptr) g_debugText.append(text, strnlen(text, static_cast<size_t>(record.ExceptionInformation[0])));
+    }
+    return EXCEPTION_CONTINUE_SEARCH;
+}
+
+}  // namespace
+
+DebugOutputRecorder::DebugOutputRecorder() {
+    std::lock_guard<std::mutex> hold(g_debugMutex);
+    g_debugText.clear();
+    handler_ = AddVectoredExceptionHandler(1, &RecordDebugOutput);
+}
+
+DebugOutputRecorder::~DebugOutputRecorder() {
+    RemoveVectoredExceptionHandler(handler_);
+}
+
+std::vector<std::string> DebugOutputRecorder::Lines() const {
+    std::lock_guard<std::mutex> hold(g_debugMutex);
+    std::vector<std::string> lines;
+    for (size_t start = 0, end; (end = g_debugText.find("\r\n", start)) != std::string::npos; start = end + 2) {
+        lines.push_back(g_debugText.substr(start, end - start));
+    }
+    return lines;
 }
 
 }  // namespace tw_test

@@ -86,4 +86,22 @@ std::string LogMessage(const std::string& line);
 // True when the line has the monitor's exact line layout (without CR LF).
 bool IsLogLine(const std::string& line);
 
+// A monitor message as the debugger output carries it. Wine hands
+// OutputDebugStringW on as OutputDebugStringA, in the ANSI code page.
+std::string DebugLine(const std::wstring& message);
+
+// Records the debugger output of this process while it lives, one line per message.
+class DebugOutputRecorder {
+public:
+    DebugOutputRecorder();
+    ~DebugOutputRecorder();
+    DebugOutputRecorder(const DebugOutputRecorder&) = delete;
+    DebugOutputRecorder& operator=(const DebugOutputRecorder&) = delete;
+
+    std::vector<std::string> Lines() const;
+
+private:
+    PVOID handler_;
+};
+
 }  // namespace tw_test

@@ -3,6 +3,7 @@
 
 #include <cstring>
 
+#include "common/unique_handle.h"
 #include "portmon/monitor.h"
 #include "tests/support/files.h"
 
@@ -97,8 +98,77 @@ TEST(FinalPath, TrustedRootIsWhatLiesAboveTheDataFolder) {
     EXPECT_EQ(TrustedRootOf(L"TarnwickPrinter\\Spool"), L"");
 }
 
+TEST(FinalPath, OnlyWhatTheQueriesShowIsRefused) {
+    const std::wstring intended = L"C:\\ProgramData\\TarnwickPrinter\\Spool\\job_1.part";
+    const auto facts = [](const std::wstring& dos, const std::wstring& rootDos, const std::wstring& nt = L"",
+                          const std::wstring& rootNt = L"") {
+        FileFacts result;
+        result.standardKnown = true;
+        result.links = 1;
+        result.dosPath = dos;
+        result.rootDosPath = rootDos;
+        result.ntPath = nt;
+        result.rootNtPath = rootNt;
+        return result;
+    };
+    const FileFacts plain = facts(L"\\\\?\\C:\\ProgramData\\TarnwickPrinter\\Spool\\job_1.part", L"");
+    EXPECT_TRUE(IsIntendedFileFrom(intended, plain));
+    FileFacts linked = plain;
+    linked.links = 2;
+    EXPECT_FALSE(IsIntendedFileFrom(intended, linked));
+    FileFacts folder = plain;
+    folder.directory = true;
+    EXPECT_FALSE(IsIntendedFileFrom(intended, folder));
+    EXPECT_FALSE(IsIntendedFileFrom(intended, facts(L"\\\\?\\C:\\Windows\\System32\\job_1.part", L"\\\\?\\C:\\ProgramData")));
+    // The root may be reached through a short name or a link of the administrator's.
+    EXPECT_TRUE(IsIntendedFileFrom(L"C:\\PROGRA~3\\TarnwickPrinter\\Spool\\job_1.part",
+                                   facts(plain.dosPath, L"\\\\?\\C:\\ProgramData")));
+    EXPECT_FALSE(IsIntendedFileFrom(L"C:\\PROGRA~3\\TarnwickPrinter\\Spool\\job_1.part",
+                                    facts(plain.dosPath, L"\\\\?\\C:\\Users")));
+
+    // A volume without a drive letter has no DOS name: compared by its NT device name.
+    const std::wstring volume = L"\\Device\\HarddiskVolume7\\";
+    EXPECT_TRUE(IsIntendedFileFrom(intended, facts(L"", L"", volume + L"TarnwickPrinter\\Spool\\job_1.part", volume)));
+    EXPECT_FALSE(IsIntendedFileFrom(intended, facts(L"", L"", volume + L"Other\\job_1.part", volume)));
+    EXPECT_FALSE(IsIntendedFileFrom(intended, facts(L"", L"", L"\\Device\\HarddiskVolume2\\TarnwickPrinter\\Spool\\job_1.part", volume)));
+
+    // Failed queries are no evidence of a link.
+    EXPECT_TRUE(IsIntendedFileFrom(intended, FileFacts{}));
+    EXPECT_TRUE(IsIntendedFileFrom(intended, facts(L"", L"")));
+    EXPECT_TRUE(IsIntendedFileFrom(intended, facts(L"\\\\?\\C:\\Windows\\job_1.part", L"")));
+    FileFacts noStandard = facts(L"\\\\?\\C:\\Windows\\job_1.part", L"\\\\?\\C:\\ProgramData");
+    noStandard.standardKnown = false;
+    EXPECT_FALSE(IsIntendedFileFrom(intended, noStandard));
+}
+
+TEST(CheckedFiles, NewFilesKeepNoReaderOrWriterOut) {
+    const std::wstring folder = tw_test::MakeTempFolder(L"shared") + L"\\TarnwickPrinter";
+    ASSERT_TRUE(CreateDirectoryW(folder.c_str(), nullptr));
+    const auto openBeside = [](const std::wstring& path, DWORD access) {
+        return UniqueHandle(CreateFileW(path.c_str(), access, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                                        OPEN_EXISTING, 0, nullptr));
+    };
+    // The log as the monitor creates it, and another writer appending meanwhile.
+    const std::wstring log = folder + L"\\portmon.log";
+    const CheckedOpen created = OpenCheckedFile(log, FILE_APPEND_DATA, FILE_SHARE_READ | FILE_SHARE_WRITE, false);
+    ASSERT_NE(created.handle, INVALID_HANDLE_VALUE);
+    EXPECT_TRUE(created.created);
+    UniqueHandle logHandle(created.handle);
+    EXPECT_TRUE(openBeside(log, FILE_APPEND_DATA).valid()) << GetLastError();
+    // A job file being written, and a reader meanwhile.
+    const std::wstring json = folder + L"\\job_1.json";
+    UniqueHandle jobFile(CreateJobFile(json));
+    ASSERT_TRUE(jobFile.valid());
+    EXPECT_TRUE(openBeside(json, GENERIC_READ).valid()) << GetLastError();
+    logHandle.reset();
+    jobFile.reset();
+    tw_test::RemoveTree(folder.substr(0, folder.size() - 16));
+}
+
 TEST(FinalPath, RenameTargetsInTheNtForm) {
     EXPECT_EQ(RenameTargetName(L"C:\\PD\\TarnwickPrinter\\Spool\\job_1.prn"), L"\\??\\C:\\PD\\TarnwickPrinter\\Spool\\job_1.prn");
+    // The NT form takes no doubled or forward separators.
+    EXPECT_EQ(RenameTargetName(L"C:\\PD\\\\TarnwickPrinter/Spool\\job_1.prn"), L"\\??\\C:\\PD\\TarnwickPrinter\\Spool\\job_1.prn");
     EXPECT_EQ(RenameTargetName(L"\\\\server\\share\\x.prn"), L"\\??\\UNC\\server\\share\\x.prn");
     EXPECT_EQ(RenameTargetName(L"\\\\?\\C:\\x.prn"), L"\\??\\C:\\x.prn");
 }
