@@ -122,7 +122,7 @@ void PrepareDataFolder() {
         // Applied again on every run. A quote in the path (no folder can have
         // one) would end the quoted argument early and hand the rest of the
         // path to icacls as options, so such a path is never granted anything.
-        RunAndWait(GrantUsersCommandLine(dataFolder), kGrantTimeoutMs);
+        RunAndWait(SystemProgramPath(L"icacls.exe"), GrantUsersCommandLine(dataFolder), kGrantTimeoutMs);
     }
     PrintLine(L"  - データフォルダ: %s", dataFolder.c_str());
 }

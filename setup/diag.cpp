@@ -16,12 +16,6 @@ const wchar_t* OrEmpty(const wchar_t* text) {
     return text != nullptr ? text : L"";
 }
 
-std::wstring SystemDirectory() {
-    wchar_t buffer[260] = {};
-    const UINT length = GetSystemDirectoryW(buffer, 260);
-    return length > 0 && length < 260 ? std::wstring(buffer, length) : std::wstring();
-}
-
 void PrintSeparator() {
     PrintLine(L"%s", kSeparator);
 }

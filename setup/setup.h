@@ -107,11 +107,18 @@ bool IsPortListed(const std::wstring& port);
 
 inline constexpr DWORD kRunFailed = 0xFFFFFFFF;
 
-// Runs a command line without a window and waits; the child's exit code,
-// STILL_ACTIVE when it outlives the time-out, kRunFailed when it cannot start.
-DWORD RunAndWait(const std::wstring& commandLine, DWORD timeoutMs);
+// The system directory (GetSystemDirectoryW), empty when it cannot be read.
+std::wstring SystemDirectory();
+// A program in the system directory by its full path; empty when that
+// directory cannot be read. Every program the tool starts is named this way.
+std::wstring SystemProgramPath(const wchar_t* fileName);
+// Runs `program` (a full path, given as the application name, so no search
+// takes place) with the command line as it stands, without a window, and
+// waits; the child's exit code, STILL_ACTIVE when it outlives the time-out,
+// kRunFailed when it cannot start (also when `program` is empty).
+DWORD RunAndWait(const std::wstring& program, const std::wstring& commandLine, DWORD timeoutMs);
 // The same, telling whether the program started at all apart from its exit code.
-bool StartAndWait(const std::wstring& commandLine, DWORD timeoutMs, DWORD& exitCode);
+bool StartAndWait(const std::wstring& program, const std::wstring& commandLine, DWORD timeoutMs, DWORD& exitCode);
 // Folder of the running executable, without a trailing backslash; "." when unknown.
 std::wstring ModuleDirectory();
 
