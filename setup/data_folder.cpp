@@ -38,8 +38,31 @@ bool IsReparsePoint(const std::wstring& path) {
     return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0;
 }
 
+namespace {
+
+// A file below the data folder that icacls /T may change: one name only, and
+// resolved to where it stands (under Wine a Unix link to a file shows no
+// reparse point, but resolves elsewhere). One that vanished meanwhile is no
+// concern; one that cannot be checked otherwise counts as a link.
+bool IsOwnFileEntry(const std::wstring& path, const std::wstring& resolvedRoot, size_t rootLength) {
+    UniqueHandle file(CreateFileW(path.c_str(), FILE_READ_ATTRIBUTES,
+                                  FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
+                                  FILE_FLAG_OPEN_REPARSE_POINT | SECURITY_SQOS_PRESENT | SECURITY_IDENTIFICATION,
+                                  nullptr));
+    if (!file) {
+        const DWORD error = GetLastError();
+        return error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND;
+    }
+    return IsIntendedFile(file.get(), resolvedRoot, path.substr(rootLength));
+}
+
+}  // namespace
+
 std::wstring FindReparsePoint(const std::wstring& folder) {
     if (IsReparsePoint(folder)) return folder;
+    // Files are checked on a handle against the folder above `folder`, taken as it is.
+    const std::wstring root = ParentFolder(folder);
+    const std::wstring resolvedRoot = ResolvedFolder(root);
     // A stack, not recursion: any user can make the tree as deep as they like.
     std::vector<std::wstring> pending = {folder};
     while (!pending.empty()) {
@@ -53,7 +76,11 @@ std::wstring FindReparsePoint(const std::wstring& folder) {
             if (name == L"." || name == L"..") continue;
             const std::wstring path = current + L"\\" + name;
             if (entry.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) return path;
-            if (entry.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) pending.push_back(path);
+            if (entry.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) {
+                pending.push_back(path);
+            } else if (!IsOwnFileEntry(path, resolvedRoot, root.size())) {
+                return path;
+            }
         } while (FindNextFileW(find.get(), &entry));
     }
     return std::wstring();
@@ -113,16 +140,19 @@ void PrepareDataFolder() {
     }
 
     // Any user may change what lies below the data folder. icacls /T would
-    // walk into a junction or link planted there and grant Users modify
-    // rights on its target, so the grant waits until no link is left.
+    // walk into a junction or link planted there, or reach a file that shares
+    // its data with one outside (a hard link), and grant Users modify rights
+    // on what lies outside; so the grant waits until no link is left.
     const std::wstring link = FindReparsePoint(dataFolder);
     if (!link.empty()) {
         PrintLine(L"  [!] %s にリンクがあるため、権限の設定を見送ります", link.c_str());
-    } else if (dataFolder.find(L'"') == std::wstring::npos) {
-        // Applied again on every run. A quote in the path (no folder can have
-        // one) would end the quoted argument early and hand the rest of the
-        // path to icacls as options, so such a path is never granted anything.
-        RunAndWait(GrantUsersCommandLine(dataFolder), kGrantTimeoutMs);
+    } else if (dataFolder.find(L'"') != std::wstring::npos) {
+        // A quote would end the quoted argument early and hand the rest of
+        // the path to icacls as options (no folder can have one).
+        PrintLine(L"  [!] %s はコマンドラインに渡せないため、権限の設定を見送ります", dataFolder.c_str());
+    } else {
+        // Applied again on every run.
+        RunAndWait(SystemProgramPath(L"icacls.exe"), GrantUsersCommandLine(dataFolder), kGrantTimeoutMs);
     }
     PrintLine(L"  - データフォルダ: %s", dataFolder.c_str());
 }

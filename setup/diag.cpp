@@ -16,12 +16,6 @@ const wchar_t* OrEmpty(const wchar_t* text) {
     return text != nullptr ? text : L"";
 }
 
-std::wstring SystemDirectory() {
-    wchar_t buffer[260] = {};
-    const UINT length = GetSystemDirectoryW(buffer, 260);
-    return length > 0 && length < 260 ? std::wstring(buffer, length) : std::wstring();
-}
-
 void PrintSeparator() {
     PrintLine(L"%s", kSeparator);
 }
@@ -196,25 +190,53 @@ void ReportSpoolFolder() {
         PrintLine(L"%s確認しません (リンクになっています)", ReportLabel(L"  書き込み").c_str());
         return;
     }
+    // Created new, so that nothing standing at the name (a file, a link, a
+    // hard link) is ever opened: that fails with ERROR_FILE_EXISTS and is left
+    // alone. Deleted on close, through this handle only; if a folder was
+    // swapped for a link meanwhile, the new file lands in the link's target,
+    // the check below refuses it and the close removes it again.
     const std::wstring probe = folder + L"\\_write_test.tmp";
-    UniqueHandle file(CreateFileW(probe.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_TEMPORARY,
+    UniqueHandle file(CreateFileW(probe.c_str(), GENERIC_WRITE | DELETE, 0, nullptr, CREATE_NEW,
+                                  FILE_ATTRIBUTE_TEMPORARY | FILE_FLAG_DELETE_ON_CLOSE | SECURITY_SQOS_PRESENT |
+                                      SECURITY_IDENTIFICATION,
                                   nullptr));
     if (!file) {
         ReportLastError(L"スプールフォルダへ書き込めません");
         return;
     }
+    // The probe lies three levels below the ProgramData root, which is taken as it is.
+    const bool intended = IsIntendedFileBelow(file.get(), probe, 3);
     file.reset();
-    DeleteFileW(probe.c_str());
+    if (!intended) {
+        SetLastError(ERROR_CANT_ACCESS_FILE);
+        ReportLastError(L"スプールフォルダへ書き込めません");
+        return;
+    }
     PrintLine(L"%sOK", ReportLabel(L"  書き込み").c_str());
 }
 
 void PrintLogTail(const std::wstring& path, size_t maximumLines) {
+    // The report is pasted to others: it never carries a file that a user
+    // pointed the log's name (or its folder's) at.
+    if (IsReparsePoint(ParentFolder(path)) || IsReparsePoint(path)) {
+        PrintLine(L"  (%s はリンクになっているため読みません)", path.c_str());
+        return;
+    }
     std::string bytes;
     {
+        // Should the name lead to a named pipe after all, its server may only
+        // identify this process, never act as it.
         UniqueHandle file(CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
-                                      OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
+                                      OPEN_EXISTING,
+                                      FILE_ATTRIBUTE_NORMAL | SECURITY_SQOS_PRESENT | SECURITY_IDENTIFICATION,
+                                      nullptr));
         if (!file) {
             PrintLine(L"  (%s はまだありません)", path.c_str());
+            return;
+        }
+        // The log lies two levels below the ProgramData root, which is taken as it is.
+        if (!IsIntendedFileBelow(file.get(), path, 2)) {
+            PrintLine(L"  (%s はリンクになっているため読みません)", path.c_str());
             return;
         }
         LARGE_INTEGER size = {};

@@ -11,12 +11,6 @@ namespace {
 constexpr wchar_t kPortsKeyPath[] = L"SYSTEM\\CurrentControlSet\\Control\\Print\\Monitors\\TWPortMon\\Ports";
 constexpr DWORD kPauseBeforeSecondCopyMs = 1000;
 
-std::wstring SystemDirectory() {
-    wchar_t buffer[260] = {};
-    const UINT length = GetSystemDirectoryW(buffer, 260);
-    return length > 0 && length < 260 ? std::wstring(buffer, length) : std::wstring();
-}
-
 // The spooler holds a loaded monitor's file: the copy is tried once more with the spooler stopped.
 bool CopyMonitorFile(const std::wstring& source, const std::wstring& destination) {
     if (CopyFileW(source.c_str(), destination.c_str(), FALSE)) return true;

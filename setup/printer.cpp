@@ -59,7 +59,7 @@ bool EnsureDriver(const std::wstring& driver) {
     }
     PrintLine(L"  - ドライバ \"%s\" を ntprint.inf から追加します...", driver.c_str());
     // Its exit code says nothing reliable: the driver list decides.
-    RunAndWait(commandLine, kDriverInstallTimeoutMs);
+    RunAndWait(SystemProgramPath(L"rundll32.exe"), commandLine, kDriverInstallTimeoutMs);
     Sleep(kDriverSettleMs);
     return true;
 }

@@ -1,5 +1,5 @@
-// Child programs (icacls.exe, rundll32.exe), the program's own folder and
-// its token's elevation.
+// Child programs (icacls.exe, rundll32.exe, schtasks.exe), the program's own
+// folder and its token's elevation.
 #include "setup/setup.h"
 
 #include "common/unique_handle.h"
@@ -8,11 +8,28 @@ namespace {
 
 constexpr DWORD kModulePathUnits = 260;
 constexpr DWORD kLongestPathUnits = 32768;
+constexpr UINT kSystemDirectoryUnits = 260;
 
 }  // namespace
 
-bool StartAndWait(const std::wstring& commandLine, DWORD timeoutMs, DWORD& exitCode) {
+std::wstring SystemDirectory() {
+    wchar_t buffer[kSystemDirectoryUnits] = {};
+    const UINT length = GetSystemDirectoryW(buffer, kSystemDirectoryUnits);
+    return length > 0 && length < kSystemDirectoryUnits ? std::wstring(buffer, length) : std::wstring();
+}
+
+std::wstring SystemProgramPath(const wchar_t* fileName) {
+    const std::wstring folder = SystemDirectory();
+    return folder.empty() ? std::wstring() : folder + L"\\" + fileName;
+}
+
+bool StartAndWait(const std::wstring& program, const std::wstring& commandLine, DWORD timeoutMs, DWORD& exitCode) {
     exitCode = kRunFailed;
+    // The program is always named by its full path: with no application name,
+    // Windows would look for the command line's first word in this program's
+    // folder and in the current folder before the system directory, and
+    // whatever a user put there under that name would run elevated.
+    if (program.empty()) return false;
     // CreateProcessW may write into the command line: give it a copy of its own.
     std::vector<wchar_t> writable(commandLine.begin(), commandLine.end());
     writable.push_back(L'\0');
@@ -20,7 +37,7 @@ bool StartAndWait(const std::wstring& commandLine, DWORD timeoutMs, DWORD& exitC
     STARTUPINFOW startup = {};
     startup.cb = sizeof(startup);
     PROCESS_INFORMATION info = {};
-    if (!CreateProcessW(nullptr, writable.data(), nullptr, nullptr, FALSE, CREATE_NO_WINDOW,
+    if (!CreateProcessW(program.c_str(), writable.data(), nullptr, nullptr, FALSE, CREATE_NO_WINDOW,
                         nullptr, nullptr, &startup, &info)) {
         return false;
     }
@@ -33,9 +50,9 @@ bool StartAndWait(const std::wstring& commandLine, DWORD timeoutMs, DWORD& exitC
     return true;
 }
 
-DWORD RunAndWait(const std::wstring& commandLine, DWORD timeoutMs) {
+DWORD RunAndWait(const std::wstring& program, const std::wstring& commandLine, DWORD timeoutMs) {
     DWORD exitCode = kRunFailed;
-    StartAndWait(commandLine, timeoutMs, exitCode);
+    StartAndWait(program, commandLine, timeoutMs, exitCode);
     return exitCode;
 }
 

@@ -107,11 +107,18 @@ bool IsPortListed(const std::wstring& port);
 
 inline constexpr DWORD kRunFailed = 0xFFFFFFFF;
 
-// Runs a command line without a window and waits; the child's exit code,
-// STILL_ACTIVE when it outlives the time-out, kRunFailed when it cannot start.
-DWORD RunAndWait(const std::wstring& commandLine, DWORD timeoutMs);
+// The system directory (GetSystemDirectoryW), empty when it cannot be read.
+std::wstring SystemDirectory();
+// A program in the system directory by its full path; empty when that
+// directory cannot be read. Every program the tool starts is named this way.
+std::wstring SystemProgramPath(const wchar_t* fileName);
+// Runs `program` (a full path, given as the application name, so no search
+// takes place) with the command line as it stands, without a window, and
+// waits; the child's exit code, STILL_ACTIVE when it outlives the time-out,
+// kRunFailed when it cannot start (also when `program` is empty).
+DWORD RunAndWait(const std::wstring& program, const std::wstring& commandLine, DWORD timeoutMs);
 // The same, telling whether the program started at all apart from its exit code.
-bool StartAndWait(const std::wstring& commandLine, DWORD timeoutMs, DWORD& exitCode);
+bool StartAndWait(const std::wstring& program, const std::wstring& commandLine, DWORD timeoutMs, DWORD& exitCode);
 // Folder of the running executable, without a trailing backslash; "." when unknown.
 std::wstring ModuleDirectory();
 
@@ -126,13 +133,34 @@ std::wstring DataFolderPath();
 bool CreateFolderChain(const std::wstring& path);
 bool IsReparsePoint(const std::wstring& path);
 // The first file or folder at or below `folder` that is a junction or a link
-// (which is never followed), or empty when there is none.
+// (which is never followed), or a file with more than one name (a hard link),
+// or empty when there is none. A file that cannot be checked counts as one.
 std::wstring FindReparsePoint(const std::wstring& folder);
 // The command line that gives the built-in Users group modify rights on the folder.
 std::wstring GrantUsersCommandLine(const std::wstring& folder);
 // Creates the data, spool and processed folders and grants the Users group
 // modify rights; prints one line.
 void PrepareDataFolder();
+
+// ---------------------------------------------------------------------------
+// Files checked on their handles (checked_file.cpp), for the files the tool
+// touches in the data folder, where any user may have planted a link.
+
+// The text before the last backslash; empty when there is none.
+std::wstring ParentFolder(const std::wstring& path);
+// The path of an open file or folder as the file system resolves it
+// (GetFinalPathNameByHandleW); empty on failure.
+std::wstring FinalPathOf(HANDLE handle);
+// The final path of a folder opened by path (links in it followed); empty
+// when it cannot be opened. For the machine's own folders above the data folder.
+std::wstring ResolvedFolder(const std::wstring& folder);
+// True when the open file is a file with exactly one name whose final path is
+// `resolvedRoot` (from ResolvedFolder) followed by `below` (the rest of the
+// intended path, beginning with a backslash), ignoring case.
+bool IsIntendedFile(HANDLE file, const std::wstring& resolvedRoot, const std::wstring& below);
+// IsIntendedFile for a file `levels` folders below the folder taken as it is
+// (1: the file's own folder is that root).
+bool IsIntendedFileBelow(HANDLE file, const std::wstring& path, int levels);
 
 // ---------------------------------------------------------------------------
 // Editor settings (settings.cpp)

@@ -7,12 +7,6 @@
 
 namespace {
 
-std::wstring SystemDirectory() {
-    wchar_t buffer[260] = {};
-    const UINT length = GetSystemDirectoryW(buffer, 260);
-    return length > 0 && length < 260 ? std::wstring(buffer, length) : std::wstring();
-}
-
 void DeleteQueue() {
     PRINTER_DEFAULTSW defaults = {nullptr, nullptr, PRINTER_ALL_ACCESS};
     UniquePrinter printer;
@@ -43,7 +37,7 @@ void DeleteLaunchTask() {
     const std::wstring commandLine = L"\"" + SystemDirectory() + L"\\schtasks.exe\" /delete /f /tn \"" +
                                      kLaunchTaskName + L"\"";
     DWORD exitCode = 0;
-    if (StartAndWait(commandLine, 10000, exitCode)) PrintLine(L"  - 自動起動タスクを削除しました");
+    if (StartAndWait(SystemProgramPath(L"schtasks.exe"), commandLine, 10000, exitCode)) PrintLine(L"  - 自動起動タスクを削除しました");
 }
 
 }  // namespace

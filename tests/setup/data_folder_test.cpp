@@ -4,6 +4,7 @@
 
 #include <memory>
 
+#include "common/unique_handle.h"
 #include "setup/setup.h"
 #include "tests/support/files.h"
 #include "tests/support/output.h"
@@ -49,33 +50,59 @@ TEST_F(DataFolderTest, FoldersAndUsersRightsOnEveryRun) {
 TEST_F(DataFolderTest, QuoteInThePathNeverReachesIcacls) {
     const std::wstring programData = L"C:\\x\" /reset /T \"C:\\windows";
     ScopedEnvironment environment(L"ProgramData", programData);
+    const std::wstring dataFolder = programData + L"\\TarnwickPrinter";
     tw_test::StdoutCapture capture;
     PrepareDataFolder();
-    EXPECT_EQ(capture.Finish(), tw_test::AsUtf8(L"  - データフォルダ: " + programData + L"\\TarnwickPrinter\r\n"));
+    EXPECT_EQ(capture.Finish(), tw_test::AsUtf8(L"  [!] " + dataFolder + L" はコマンドラインに渡せないため、権限の設定を見送ります\r\n"
+                                                L"  - データフォルダ: " + dataFolder + L"\r\n"));
     EXPECT_EQ(icacls_->Recorded(), "");
 }
 
-TEST_F(DataFolderTest, LinkBelowTheDataFolderStopsTheGrant) {
+// A user plants, below the data folder, a link to a folder outside, a second
+// name (hard link) of a file outside, or a link to such a file (which Wine
+// shows as a plain file). Each stops the grant, and the file outside keeps
+// its content and its names.
+TEST_F(DataFolderTest, LinkOrHardLinkBelowTheDataFolderStopsTheGrant) {
     const std::wstring programData = root_ + L"\\pd";
     ScopedEnvironment environment(L"ProgramData", programData);
     const std::wstring dataFolder = programData + L"\\TarnwickPrinter";
     const std::wstring outside = root_ + L"\\outside";
+    const std::wstring outsideFile = root_ + L"\\outside.txt";
     ASSERT_TRUE(CreateDirectoryW(outside.c_str(), nullptr));
+    ASSERT_TRUE(tw_test::WriteFileBytes(outsideFile, "outside"));
     tw_test::StdoutCapture first;
     PrepareDataFolder();
     first.Finish();
-    // A user plants a link deep below the spool folder.
     ASSERT_TRUE(CreateDirectoryW((dataFolder + L"\\Spool\\deep").c_str(), nullptr));
-    const std::wstring link = dataFolder + L"\\Spool\\deep\\planted";
-    ASSERT_TRUE(tw_test::MakeSymbolicLink(link, outside));
+    ASSERT_TRUE(tw_test::WriteFileBytes(dataFolder + L"\\Spool\\job_1.prn", "own"));  // a plain file is no reason
     const std::string grantsBefore = icacls_->Recorded();
 
-    tw_test::StdoutCapture capture;
+    const std::wstring folderLink = dataFolder + L"\\Spool\\deep\\planted";
+    const std::wstring hardLink = dataFolder + L"\\Processed\\job_2.prn";
+    const std::wstring fileLink = dataFolder + L"\\job_3.prn";
+    for (const std::wstring& link : {folderLink, hardLink, fileLink}) {
+        if (link == folderLink) ASSERT_TRUE(tw_test::MakeSymbolicLink(link, outside));
+        if (link == hardLink) ASSERT_TRUE(CreateHardLinkW(link.c_str(), outsideFile.c_str(), nullptr));
+        if (link == fileLink) ASSERT_TRUE(tw_test::MakeSymbolicLink(link, outsideFile));
+        tw_test::StdoutCapture capture;
+        PrepareDataFolder();
+        EXPECT_EQ(capture.Finish(), tw_test::AsUtf8(L"  [!] " + link + L" にリンクがあるため、権限の設定を見送ります\r\n"
+                                                    L"  - データフォルダ: " + dataFolder + L"\r\n"));
+        EXPECT_EQ(icacls_->Recorded(), grantsBefore) << "icacls must not run while a link is there";
+        ASSERT_TRUE(tw_test::RemoveWithoutFollowing(link));
+        EXPECT_EQ(tw_test::ReadFileBytes(outsideFile), "outside");
+    }
+    // With the links gone, the grant runs again: the data folder's own files stop nothing.
+    tw_test::StdoutCapture last;
     PrepareDataFolder();
-    EXPECT_EQ(capture.Finish(), tw_test::AsUtf8(L"  [!] " + link + L" にリンクがあるため、権限の設定を見送ります\r\n"
-                                                L"  - データフォルダ: " + dataFolder + L"\r\n"));
-    EXPECT_EQ(icacls_->Recorded(), grantsBefore) << "icacls must not run while a link is there";
-    tw_test::RemoveWithoutFollowing(link);
+    last.Finish();
+    EXPECT_NE(icacls_->Recorded(), grantsBefore);
+    EXPECT_TRUE(tw_test::IsFolder(outside));
+    UniqueHandle file(CreateFileW(outsideFile.c_str(), FILE_READ_ATTRIBUTES, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+                                  0, nullptr));
+    FILE_STANDARD_INFO standard = {};
+    ASSERT_TRUE(GetFileInformationByHandleEx(file.get(), FileStandardInfo, &standard, sizeof(standard)));
+    EXPECT_EQ(standard.NumberOfLinks, 1u);
 }
 
 TEST_F(DataFolderTest, DataFolderThatIsALinkGetsNothing) {

@@ -46,21 +46,24 @@ TEST(Output, ErrorReportCarriesCodeAndSystemText) {
 }
 
 TEST(RunAndWait, ExitCodeMissingProgramAndTimeOut) {
-    const std::wstring recorder = L"\"" + tw_test::ModuleFolder() + L"\\twrecord.exe\"";
+    const std::wstring program = tw_test::ModuleFolder() + L"\\twrecord.exe";
     const std::wstring folder = tw_test::MakeTempFolder(L"run");
     const std::wstring record = folder + L"\\record.txt";
     {
+        // The program named runs, with the command line exactly as given,
+        // whatever its first word names.
         tw_test::ScopedEnvironment recordFile(L"TW_RECORD_FILE", record);
-        const std::wstring commandLine = recorder + L" \"a b\" --exit 7";
-        EXPECT_EQ(RunAndWait(commandLine, 60000), 7u);
+        const std::wstring commandLine = L"tw-other.exe \"a b\" --exit 7";
+        EXPECT_EQ(RunAndWait(program, commandLine, 60000), 7u);
         EXPECT_EQ(tw_test::ReadFileBytes(record), AsUtf8(commandLine) + "\r\n");
     }
 
     tw_test::StdoutCapture capture;
-    EXPECT_EQ(RunAndWait(L"tw-no-such-program.exe", 60000), 0xFFFFFFFFu);
-    EXPECT_EQ(RunAndWait(L"", 60000), 0xFFFFFFFFu);
-    EXPECT_EQ(RunAndWait(recorder + L" --sleep 2000", 100), static_cast<DWORD>(STILL_ACTIVE));
+    EXPECT_EQ(RunAndWait(folder + L"\\tw-no-such-program.exe", L"tw-no-such-program.exe", 60000), 0xFFFFFFFFu);
+    EXPECT_EQ(RunAndWait(L"", L"twrecord.exe", 60000), 0xFFFFFFFFu) << "no program: no search either";
+    EXPECT_EQ(RunAndWait(program, L"twrecord.exe --sleep 2000", 100), static_cast<DWORD>(STILL_ACTIVE));
     EXPECT_EQ(capture.Finish(), "");
+    EXPECT_EQ(SystemProgramPath(L"icacls.exe"), tw_test::SystemFolder() + L"\\icacls.exe");
     tw_test::RemoveTree(folder);
 }
 

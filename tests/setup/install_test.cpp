@@ -138,4 +138,44 @@ TEST_F(InstallTest, MonitorFileHeldThroughTheRetryFailsTheInstall) {
     EXPECT_TRUE(tw_test::SpoolerRunning());
 }
 
+// A user puts programs under the system's names where Windows looks first for
+// a bare name: beside TWSetup.exe and in the folder it is started in. Each
+// command that starts a system program runs the system's, with the command
+// line as documented.
+TEST_F(InstallTest, SystemProgramsAreTheSystems) {
+    const std::wstring work = tw_test::MakeTempFolder(L"work");
+    const std::wstring recorder = tw_test::ModuleFolder() + L"\\twrecord.exe";
+    for (const wchar_t* name : {L"icacls.exe", L"rundll32.exe", L"schtasks.exe"}) {
+        for (const std::wstring& folder : {package_, work}) {
+            ASSERT_TRUE(CopyFileW(recorder.c_str(), (folder + L"\\" + name).c_str(), FALSE));
+        }
+    }
+    wchar_t windows[MAX_PATH] = {};
+    GetWindowsDirectoryW(windows, MAX_PATH);
+    const std::wstring system = tw_test::SystemFolder();
+    const struct {
+        const wchar_t* program;
+        std::wstring arguments;
+        std::wstring commandLine;
+    } cases[] = {
+        {L"icacls.exe", L"install",  // ends with exit code 2: no monitor beside the program
+         L"icacls.exe \"" + root_ + L"\\TarnwickPrinter\" /grant *S-1-5-32-545:(OI)(CI)M /T /C /Q"},
+        {L"rundll32.exe", L"printer \"/driver:TW No Such Driver\" /port:TW-NO-PORT:",
+         L"rundll32.exe printui.dll,PrintUIEntry /ia /m \"TW No Such Driver\" /h \"x64\" /v \"Type 3 - User Mode\" "
+         L"/f \"" + std::wstring(windows) + L"\\inf\\ntprint.inf\""},
+        {L"schtasks.exe", L"uninstall",
+         L"\"" + system + L"\\schtasks.exe\" /delete /f /tn \"TARNWICK-PRINTER Launch\""},
+    };
+    for (const auto& c : cases) {
+        tw_test::ScopedSystemStandIn stand(c.program);
+        ASSERT_TRUE(stand.ready());
+        const tw_test::ProcessResult result =
+            tw_test::RunProcess(L"\"" + package_ + L"\\TWSetup.exe\" " + c.arguments, 300000, nullptr, work.c_str());
+        EXPECT_TRUE(result.started);
+        EXPECT_EQ(stand.Programs(), AsUtf8(system + L"\\" + c.program) + "\r\n") << result.output;
+        EXPECT_EQ(stand.Recorded(), AsUtf8(c.commandLine) + "\r\n");
+    }
+    tw_test::RemoveTree(work);
+}
+
 }  // namespace

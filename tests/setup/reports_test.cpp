@@ -157,13 +157,71 @@ TEST_F(ReportsTest, DiagnosticsWithoutSettingsOrSpoolFolder) {
 TEST_F(ReportsTest, WriteTestFailureIsReportedWithItsCode) {
     ASSERT_TRUE(CreateDirectoryW(data_.c_str(), nullptr));
     ASSERT_TRUE(CreateDirectoryW((data_ + L"\\Spool").c_str(), nullptr));
-    // A folder in the test file's place cannot be opened for writing.
-    ASSERT_TRUE(CreateDirectoryW((data_ + L"\\Spool\\_write_test.tmp").c_str(), nullptr));
-    tw_test::StdoutCapture capture;
-    ReportSpoolFolder();
-    const std::string out = capture.Finish();
-    EXPECT_NE(out.find(AsUtf8(L"  [!] スプールフォルダへ書き込めません : (0x00000005) ")), std::string::npos) << out;
-    EXPECT_EQ(out.find(AsUtf8(L"書き込み          : OK")), std::string::npos);
+    // Whatever stands at the test file's name is left alone: a folder, a file.
+    const std::wstring probe = data_ + L"\\Spool\\_write_test.tmp";
+    ASSERT_TRUE(CreateDirectoryW(probe.c_str(), nullptr));
+    for (int run = 0; run < 2; ++run) {
+        tw_test::StdoutCapture capture;
+        ReportSpoolFolder();
+        const std::string out = capture.Finish();
+        EXPECT_NE(out.find(AsUtf8(L"  [!] スプールフォルダへ書き込めません : (0x00000050) ")), std::string::npos) << out;
+        EXPECT_EQ(out.find(AsUtf8(L"書き込み          : OK")), std::string::npos);
+        if (run == 0) {
+            EXPECT_TRUE(tw_test::IsFolder(probe));
+            ASSERT_TRUE(RemoveDirectoryW(probe.c_str()));
+            ASSERT_TRUE(tw_test::WriteFileBytes(probe, "left by someone"));
+        }
+    }
+    EXPECT_EQ(tw_test::ReadFileBytes(probe), "left by someone");
+}
+
+// A user points the write test's file name and the log's name at files
+// outside, by symbolic and by hard link, or replaces the data folder with a
+// link. diag, run by the administrator, writes, empties and deletes none of
+// those files and shows none of their text.
+TEST_F(ReportsTest, DiagnosticsNeverActOnPlantedLinks) {
+    const std::wstring spool = data_ + L"\\Spool";
+    const std::wstring probe = spool + L"\\_write_test.tmp";
+    const std::wstring log = data_ + L"\\portmon.log";
+    const std::wstring outside = root_ + L"\\outside";
+    const std::wstring precious = outside + L"\\precious.txt";
+    const std::wstring secret = outside + L"\\portmon.log";
+    ASSERT_TRUE(CreateDirectoryW(data_.c_str(), nullptr));
+    ASSERT_TRUE(CreateDirectoryW(spool.c_str(), nullptr));
+    ASSERT_TRUE(CreateDirectoryW(outside.c_str(), nullptr));
+    ASSERT_TRUE(CreateDirectoryW((outside + L"\\Spool").c_str(), nullptr));
+    ASSERT_TRUE(tw_test::WriteFileBytes(precious, "precious"));
+    ASSERT_TRUE(tw_test::WriteFileBytes(secret, "secret text\r\n"));
+    const std::wstring notRead = L"  (" + log + L" はリンクになっているため読みません)";
+    const std::string writeFailed = AsUtf8(L"\r\n  [!] スプールフォルダへ書き込めません : (0x00000050) ");
+    const auto diag = [&](const char* planted, const std::string& spoolLine) {
+        const tw_test::ProcessResult result = Run(L"diag");
+        EXPECT_EQ(result.exitCode, 0u);
+        EXPECT_NE(result.output.find(spoolLine), std::string::npos) << planted << "\n" << result.output;
+        EXPECT_TRUE(HasLine(result.output, notRead)) << planted;
+        EXPECT_EQ(result.output.find("secret"), std::string::npos) << planted;
+        EXPECT_EQ(tw_test::ReadFileBytes(precious), "precious") << planted;
+        EXPECT_EQ(tw_test::ReadFileBytes(secret), "secret text\r\n") << planted;
+    };
+
+    ASSERT_TRUE(tw_test::MakeSymbolicLink(probe, precious));
+    ASSERT_TRUE(tw_test::MakeSymbolicLink(log, secret));
+    diag("symbolic links", writeFailed);
+    ASSERT_TRUE(tw_test::RemoveWithoutFollowing(probe));
+    ASSERT_TRUE(tw_test::RemoveWithoutFollowing(log));
+
+    ASSERT_TRUE(CreateHardLinkW(probe.c_str(), precious.c_str(), nullptr));
+    ASSERT_TRUE(CreateHardLinkW(log.c_str(), secret.c_str(), nullptr));
+    diag("hard links", writeFailed);
+    EXPECT_EQ(tw_test::ReadFileBytes(probe), "precious") << "the planted name stays";
+    ASSERT_TRUE(DeleteFileW(probe.c_str()));
+    ASSERT_TRUE(DeleteFileW(log.c_str()));
+
+    tw_test::RemoveTree(data_);
+    ASSERT_TRUE(tw_test::MakeSymbolicLink(data_, outside));
+    diag("data folder", AsUtf8(L"\r\n  書き込み          : 確認しません (リンクになっています)\r\n"));
+    EXPECT_EQ(tw_test::ListFolder(outside + L"\\Spool"), std::vector<std::wstring>{});
+    ASSERT_TRUE(tw_test::RemoveWithoutFollowing(data_));
 }
 
 TEST_F(ReportsTest, NoWriteTestThroughALinkedSpoolFolder) {

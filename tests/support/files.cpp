@@ -225,6 +225,7 @@ ScopedSystemStandIn::ScopedSystemStandIn(const std::wstring& programName, DWORD 
     folder_ = MakeTempFolder(L"standin");
     saved_ = folder_ + L"\\original.exe";
     recordFile_ = std::make_unique<ScopedEnvironment>(L"TW_RECORD_FILE", folder_ + L"\\recorded.txt");
+    programsFile_ = std::make_unique<ScopedEnvironment>(L"TW_RECORD_PROGRAMS", folder_ + L"\\programs.txt");
     const std::wstring sleep = std::to_wstring(sleepMs);
     sleepMs_ = std::make_unique<ScopedEnvironment>(L"TW_RECORD_SLEEP_MS", sleepMs > 0 ? &sleep : nullptr);
     hadOriginal_ = PathExists(target_);
@@ -250,6 +251,7 @@ ScopedSystemStandIn::~ScopedSystemStandIn() {
         DeleteFileW(target_.c_str());
     }
     sleepMs_.reset();
+    programsFile_.reset();
     recordFile_.reset();
     RemoveTree(folder_);
 }
@@ -258,7 +260,12 @@ std::string ScopedSystemStandIn::Recorded() const {
     return ReadFileBytes(folder_ + L"\\recorded.txt");
 }
 
-ProcessResult RunProcess(const std::wstring& commandLine, DWORD timeoutMs, HANDLE token) {
+std::string ScopedSystemStandIn::Programs() const {
+    return ReadFileBytes(folder_ + L"\\programs.txt");
+}
+
+ProcessResult RunProcess(const std::wstring& commandLine, DWORD timeoutMs, HANDLE token,
+                         const wchar_t* currentFolder) {
     ProcessResult result;
     const std::wstring folder = MakeTempFolder(L"run");
     const std::wstring outPath = folder + L"\\stdout.bin";
@@ -282,9 +289,9 @@ ProcessResult RunProcess(const std::wstring& commandLine, DWORD timeoutMs, HANDL
         const BOOL created =
             token != nullptr
                 ? CreateProcessAsUserW(token, nullptr, &writable[0], nullptr, nullptr, TRUE,
-                                       CREATE_NO_WINDOW, nullptr, nullptr, &startup, &info)
+                                       CREATE_NO_WINDOW, nullptr, currentFolder, &startup, &info)
                 : CreateProcessW(nullptr, &writable[0], nullptr, nullptr, TRUE, CREATE_NO_WINDOW,
-                                 nullptr, nullptr, &startup, &info);
+                                 nullptr, currentFolder, &startup, &info);
         if (created) {
             result.started = true;
             UniqueHandle process(info.hProcess);

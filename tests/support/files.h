@@ -64,7 +64,8 @@ private:
 // Puts the recording program twrecord.exe (tests/tools) in place of a program
 // in the system folder until the scope ends, and has Wine run that file rather
 // than its own built-in program. The command lines it was started with are
-// read with Recorded(); `sleepMs` makes it take that long before it exits.
+// read with Recorded(), the paths of the programs that recorded them with
+// Programs(); `sleepMs` makes it take that long before it exits.
 // The system folder is shared: tests that use this take the lock "system32".
 class ScopedSystemStandIn {
 public:
@@ -75,6 +76,7 @@ public:
 
     bool ready() const { return ready_; }
     std::string Recorded() const;  // the command lines, one per line, CR LF
+    std::string Programs() const;  // the recorders' own paths, one per line, CR LF
 
 private:
     std::wstring program_;
@@ -84,6 +86,7 @@ private:
     bool hadOriginal_ = false;
     bool ready_;
     std::unique_ptr<ScopedEnvironment> recordFile_;
+    std::unique_ptr<ScopedEnvironment> programsFile_;
     std::unique_ptr<ScopedEnvironment> sleepMs_;
     UniqueKey overrides_;
 };
@@ -97,8 +100,9 @@ struct ProcessResult {
 
 // Runs a command line with standard output and standard error redirected to
 // files, waits for it and returns both. The child inherits this process's
-// environment; with a token it runs as that token's user (CreateProcessAsUserW).
+// environment and, unless one is named, its current folder; with a token it
+// runs as that token's user (CreateProcessAsUserW).
 ProcessResult RunProcess(const std::wstring& commandLine, DWORD timeoutMs = 120000,
-                         HANDLE token = nullptr);
+                         HANDLE token = nullptr, const wchar_t* currentFolder = nullptr);
 
 }  // namespace tw_test

@@ -1,6 +1,7 @@
 // twrecord: a stand-in child program for the tests. When the variable
 // TW_RECORD_FILE names a file, it appends its own command line to it (UTF-8,
-// CR LF); when TW_RECORD_SLEEP_MS holds a number, it waits that long. Then it
+// CR LF), and when TW_RECORD_PROGRAMS names one, the path it was started
+// from; when TW_RECORD_SLEEP_MS holds a number, it waits that long. Then it
 // follows its options, ignoring anything else:
 //   --sleep MS    wait that long before exiting
 //   --exit CODE   exit with that code (default 0)
@@ -18,16 +19,26 @@
 #include "tests/support/files.h"
 #include "tests/support/spooler.h"
 
-int wmain(int argc, wchar_t** argv) {
+namespace {
+
+void AppendLine(const wchar_t* variable, const std::wstring& text) {
     wchar_t recordPath[MAX_PATH] = {};
-    const DWORD length = GetEnvironmentVariableW(L"TW_RECORD_FILE", recordPath, MAX_PATH);
-    if (length > 0 && length < MAX_PATH) {
-        UniqueHandle file(CreateFileW(recordPath, FILE_APPEND_DATA, FILE_SHARE_READ | FILE_SHARE_WRITE,
-                                      nullptr, OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
-        const std::string line = tw_test::AsUtf8(GetCommandLineW()) + "\r\n";
-        DWORD written = 0;
-        if (file) WriteFile(file.get(), line.data(), static_cast<DWORD>(line.size()), &written, nullptr);
-    }
+    const DWORD length = GetEnvironmentVariableW(variable, recordPath, MAX_PATH);
+    if (length == 0 || length >= MAX_PATH) return;
+    UniqueHandle file(CreateFileW(recordPath, FILE_APPEND_DATA, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                                  OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
+    const std::string line = tw_test::AsUtf8(text) + "\r\n";
+    DWORD written = 0;
+    if (file) WriteFile(file.get(), line.data(), static_cast<DWORD>(line.size()), &written, nullptr);
+}
+
+}  // namespace
+
+int wmain(int argc, wchar_t** argv) {
+    AppendLine(L"TW_RECORD_FILE", GetCommandLineW());
+    wchar_t self[MAX_PATH] = {};
+    GetModuleFileNameW(nullptr, self, MAX_PATH);
+    AppendLine(L"TW_RECORD_PROGRAMS", self);
     wchar_t sleep[32] = {};
     const DWORD sleepLength = GetEnvironmentVariableW(L"TW_RECORD_SLEEP_MS", sleep, 32);
     if (sleepLength > 0 && sleepLength < 32) Sleep(static_cast<DWORD>(std::wcstoul(sleep, nullptr, 10)));
