@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
-# A tour of the whole system in a throwaway Wine prefix: TWSetup.exe installs
-# the virtual printer from one folder, a document printed to TARNWICK-PRINTER
-# becomes a job for the editor and starts it, status and diag report on the
-# installation, and uninstall removes it all but the captured jobs.
+# A tour of the whole system in a throwaway Wine prefix: the installer package
+# installs the virtual printer as a deployment tool would, a document printed
+# to TARNWICK-PRINTER becomes a job for the editor and starts it, status and
+# diag report on the installation, and removing the package takes it all away
+# but the captured jobs.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 root=$PWD
@@ -14,19 +15,22 @@ run() { printf '$ %s\n' "$*"; "$@"; }
 
 heading "1. Installing what is missing and building"
 . "$root/scripts/build.sh"
-build_windows "$build" TWPortMon TWSetup twspool stand_in_editor staged_wtsapi32 >/dev/null
-say "built TWSetup.exe and TWPortMon.dll for 64-bit Windows in $build/bin"
+build_windows "$build" msi_package twspool stand_in_editor staged_wtsapi32 >/dev/null
+msi=TarnwickPrinter-$(sed -n 's/^CMAKE_PROJECT_VERSION:STATIC=//p' "$build/CMakeCache.txt")-x64.msi
+say "built TWSetup.exe and TWPortMon.dll for 64-bit Windows in $build/bin, and the package $build/$msi"
 
 . "$root/scripts/wine-prefix.sh"
 trap wine_prefix_stop EXIT
 heading "2. A fresh Windows (a Wine prefix in $build/demo-prefix)"
 wine_prefix_start "$build/demo-prefix"
 drive=$WINEPREFIX/drive_c
-package=$drive/TarnwickSetup
-mkdir -p "$package"
-cp "$build/bin/TWSetup.exe" "$build/bin/TWPortMon.dll" "$build/bin/TARNWICK-PRINTER.exe" "$package/"
-say "The package an administrator unpacks, C:\\TarnwickSetup:"
-ls -l "$package" | tail -n +2
+cp "$build/$msi" "$drive/"
+say "The package an administrator deploys: C:\\$msi"
+folder=$drive/Program\ Files/TARNWICK-PRINTER
+mkdir -p "$folder"
+cp "$build/bin/TARNWICK-PRINTER.exe" "$folder/"
+say "The editor, installed by its own setup, in C:\\Program Files\\TARNWICK-PRINTER:"
+ls -l "$folder" | tail -n +2
 say "(TARNWICK-PRINTER.exe here is a stand-in for the editor: it records how it"
 say " was started in launches.txt beside itself and lists the jobs it would take.)"
 
@@ -39,10 +43,13 @@ say "active session for the printing user (WINEDLLOVERRIDES=wtsapi32=n)."
 cp "$build/bin/staged/wtsapi32.dll" "$drive/windows/system32/wtsapi32.dll"
 export WINEDLLOVERRIDES="wtsapi32=n"
 
-setup() { run wine 'C:\TarnwickSetup\TWSetup.exe' "$@"; }
+setup() { run wine 'C:\Program Files\TARNWICK-PRINTER\TWSetup.exe' "$@"; }
 
-heading "4. Installing"
-setup install
+heading "4. Installing the package quietly"
+say "(On Windows TWSetup.exe install runs without a console; Wine shows its output.)"
+run wine msiexec /i "C:\\$msi" /qn
+say "msiexec exited with 0. The installed folder:"
+ls -l "$folder" | tail -n +2
 
 heading "5. A user prints a document to TARNWICK-PRINTER"
 sample="$build/demo-sample.ps"
@@ -73,15 +80,17 @@ cat "$base.json"
 say "The marker $(basename "$base").ready: \"$(cat "$base.ready")\" ($(stat -c %s "$base.ready") bytes) - the job is the editor's now."
 
 heading "7. The editor was started in the user's session"
-for _ in $(seq 1 100); do [ -s "$package/launches.txt" ] && break; sleep 0.1; done
-cat "$package/launches.txt"
+for _ in $(seq 1 100); do [ -s "$folder/launches.txt" ] && break; sleep 0.1; done
+cat "$folder/launches.txt"
 
 heading "8. Status and diagnostics"
 setup status
 setup diag
 
-heading "9. Uninstalling"
-setup uninstall
+heading "9. Removing the package"
+run wine msiexec /x "C:\\$msi" /qn
+say "msiexec exited with 0. Left in C:\\Program Files\\TARNWICK-PRINTER, the editor's own files:"
+ls -l "$folder" | tail -n +2
 say ""
 say "The captured job stays in the data folder:"
 ls -l "$data/Spool" | tail -n +2

@@ -9,6 +9,8 @@ command -v x86_64-w64-mingw32-g++-posix >/dev/null || need+=(g++-mingw-w64-x86-6
 command -v x86_64-w64-mingw32-objdump >/dev/null || need+=(binutils-mingw-w64-x86-64)
 command -v wine >/dev/null                       || need+=(wine wine64)
 [ -f /usr/src/googletest/CMakeLists.txt ]        || need+=(googletest)
+command -v wixl >/dev/null                       || need+=(wixl)
+command -v msibuild >/dev/null                   || need+=(msitools)
 
 if [ ${#need[@]} -gt 0 ]; then
   echo "== installing: ${need[*]}"

@@ -10,50 +10,15 @@
 
 #include "common/unique_handle.h"
 #include "tests/support/files.h"
+#include "tests/support/installation.h"
 #include "tests/support/spooler.h"
 
 namespace {
 
 using namespace tw_test;
 
-constexpr wchar_t kSettingsKey[] = L"SOFTWARE\\TARNWICK-PRINTER";
-constexpr wchar_t kPortsKey[] = L"SYSTEM\\CurrentControlSet\\Control\\Print\\Monitors\\TWPortMon\\Ports";
-
 bool Contains(const std::vector<std::string>& lines, const std::wstring& line) {
     return std::find(lines.begin(), lines.end(), AsUtf8(line)) != lines.end();
-}
-
-std::wstring ReadSetting(const wchar_t* name) {
-    wchar_t value[1024] = {};
-    DWORD size = sizeof(value);
-    if (RegGetValueW(HKEY_LOCAL_MACHINE, kSettingsKey, name, RRF_RT_REG_SZ | RRF_SUBKEY_WOW6464KEY, nullptr, value,
-                     &size) != ERROR_SUCCESS) {
-        return L"(missing)";
-    }
-    return value;
-}
-
-bool KeyExists(const wchar_t* path, REGSAM view = 0) {
-    UniqueKey key;
-    return RegOpenKeyExW(HKEY_LOCAL_MACHINE, path, 0, KEY_READ | view, key.put()) == ERROR_SUCCESS;
-}
-
-bool MonitorRegistered() {
-    DWORD needed = 0, count = 0;
-    EnumMonitorsW(nullptr, 2, nullptr, 0, &needed, &count);
-    if (needed == 0) return false;
-    std::vector<BYTE> buffer(needed);
-    if (!EnumMonitorsW(nullptr, 2, buffer.data(), needed, &needed, &count)) return false;
-    const auto* monitors = reinterpret_cast<const MONITOR_INFO_2W*>(buffer.data());
-    for (DWORD i = 0; i < count; ++i) {
-        if (monitors[i].pName != nullptr && _wcsicmp(monitors[i].pName, L"TWPortMon") == 0) return true;
-    }
-    return false;
-}
-
-bool QueueExists() {
-    UniquePrinter printer;
-    return OpenPrinterW(const_cast<LPWSTR>(kQueueName), printer.put(), nullptr) != FALSE;
 }
 
 class WholeSystem : public ::testing::Test {
@@ -74,10 +39,7 @@ protected:
         root_ = new std::wstring(MakeTempFolder(L"programdata"));
         programData_ = new ScopedEnvironment(L"ProgramData", *root_);
         // A clean machine, but for the driver that Windows would ship.
-        DeleteQueue();
-        RemoveMonitor();
-        DeleteFileW((SystemFolder() + L"\\TWPortMon.dll").c_str());
-        RegDeleteTreeW(HKEY_LOCAL_MACHINE, kSettingsKey);
+        RemoveInstallation();
         ASSERT_EQ(AddPostScriptDriver(), static_cast<DWORD>(ERROR_SUCCESS));
     }
     static void TearDownTestSuite() {
@@ -132,12 +94,8 @@ TEST_F(WholeSystem, Step1_FirstInstall) {
 
     EXPECT_EQ(ReadSetting(L"InstallDir"), *dir_);
     EXPECT_EQ(ReadSetting(L"EditorPath"), *dir_ + L"\\TARNWICK-PRINTER.exe");
-    DWORD autoLaunch = 7, size = sizeof(autoLaunch);
-    EXPECT_EQ(RegGetValueW(HKEY_LOCAL_MACHINE, kSettingsKey, L"AutoLaunch", RRF_RT_REG_DWORD | RRF_SUBKEY_WOW6464KEY,
-                           nullptr, &autoLaunch, &size),
-              ERROR_SUCCESS);
-    EXPECT_EQ(autoLaunch, 1u);
-    EXPECT_TRUE(KeyExists((std::wstring(kPortsKey) + L"\\TARNWICK:").c_str()));
+    EXPECT_EQ(ReadSettingNumber(L"AutoLaunch"), 1u);
+    EXPECT_TRUE(KeyExists(std::wstring(kPortsKey) + L"\\TARNWICK:"));
     for (const wchar_t* folder : {L"", L"\\Spool", L"\\Processed"}) EXPECT_TRUE(IsFolder(Data() + folder)) << AsUtf8(folder);
     EXPECT_EQ(ReadFileBytes(SystemFolder() + L"\\TWPortMon.dll"), ReadFileBytes(*dir_ + L"\\TWPortMon.dll"));
     EXPECT_TRUE(MonitorRegistered());

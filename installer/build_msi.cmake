@@ -1,0 +1,53 @@
+# cmake -DWIXL=... -DMSIBUILD=... -DMSIINFO=... -DSOURCE=TarnwickPrinter.wxs
+#       -DVERSION=1.2.3 -DPRODUCT_CODE=... -DUPGRADE_CODE=...
+#       -DSETUP_EXE=... -DMONITOR_DLL=... -DOUTPUT=TarnwickPrinter-1.2.3-x64.msi -P build_msi.cmake
+# Builds the package with wixl (0.101), then corrects with msibuild what wixl
+# cannot write itself.
+get_filename_component(folder ${OUTPUT} DIRECTORY)
+set(work ${OUTPUT}.partial)
+file(REMOVE ${work})
+
+macro(check what)
+  if(NOT result EQUAL 0)
+    message(FATAL_ERROR "${what} failed:\n${output}")
+  endif()
+endmacro()
+
+# msibuild -q QUERY on the package being built. (A query goes in a variable:
+# the semicolons of a value would split a CMake argument list.)
+function(update query)
+  execute_process(COMMAND ${MSIBUILD} ${work} -q "${query}" RESULT_VARIABLE result
+    OUTPUT_VARIABLE output ERROR_VARIABLE output)
+  check("${query}")
+endfunction()
+
+# wixl finds a source file only by a path relative to its working directory.
+file(RELATIVE_PATH setup ${folder} ${SETUP_EXE})
+file(RELATIVE_PATH monitor ${folder} ${MONITOR_DLL})
+execute_process(COMMAND ${WIXL} --arch x64 -D Version=${VERSION}
+    -D ProductCode=${PRODUCT_CODE} -D UpgradeCode=${UPGRADE_CODE}
+    -D SetupExe=${setup} -D MonitorDll=${monitor} -o ${work} ${SOURCE}
+  WORKING_DIRECTORY ${folder} RESULT_VARIABLE result OUTPUT_VARIABLE output ERROR_VARIABLE output)
+check(wixl)
+
+# wixl knows no rollback actions (it writes Execute="rollback" as an immediate
+# action) and runs no program from the Binary table. The rollback undoes the
+# install with the copy of TWSetup.exe stored in the package: type 2 (program
+# from the Binary table) + 0x40 (exit code ignored) + 0x100 (rollback only)
+# + 0x400 (deferred) + 0x800 (no impersonation).
+update("UPDATE `CustomAction` SET `Type` = 3394, `Source` = 'TWSetupForRollback' WHERE `Action` = 'TwRollbackInstall'")
+
+# wixl leaves the files' versions out of the File table.
+update("UPDATE `File` SET `Version` = '${VERSION}.0' WHERE `File` = 'TWSetup.exe' OR `File` = 'TWPortMon.dll'")
+
+# The properties of the command line reach the elevated part of a per-machine
+# installation only when they are listed as secure; wixl lists only its own.
+execute_process(COMMAND ${MSIINFO} export ${work} Property RESULT_VARIABLE result
+  OUTPUT_VARIABLE output ERROR_VARIABLE output)
+check("msiinfo export")
+if(NOT output MATCHES "\nSecureCustomProperties\t([^\r\n]*)")
+  message(FATAL_ERROR "wixl wrote no SecureCustomProperties:\n${output}")
+endif()
+update("UPDATE `Property` SET `Value` = '${CMAKE_MATCH_1};DRIVER;PORT;NOPRINTER;NOAUTOLAUNCH' WHERE `Property` = 'SecureCustomProperties'")
+
+file(RENAME ${work} ${OUTPUT})
