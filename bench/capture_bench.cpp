@@ -11,6 +11,7 @@
 #include <string>
 #include <vector>
 
+#include "bench/bare_job.h"
 #include "portmon/monitor.h"
 
 namespace {
@@ -64,42 +65,6 @@ void MonitorJob(HANDLE port, DWORD jobId, const std::vector<char>& block, int bl
     g_table->pfnEndDocPort(port);
 }
 
-void AppendLine(const std::wstring& path, const std::string& line) {
-    HANDLE file = CreateFileW(path.c_str(), FILE_APPEND_DATA, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
-                              OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
-    DWORD written = 0;
-    WriteFile(file, line.data(), static_cast<DWORD>(line.size()), &written, nullptr);
-    CloseHandle(file);
-}
-
-void WriteSmallFile(const std::wstring& path, const std::string& bytes) {
-    HANDLE file = CreateFileW(path.c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr, CREATE_ALWAYS,
-                              FILE_ATTRIBUTE_NORMAL, nullptr);
-    DWORD written = 0;
-    WriteFile(file, bytes.data(), static_cast<DWORD>(bytes.size()), &written, nullptr);
-    CloseHandle(file);
-}
-
-// The least file work a job needs: the data file created, written, flushed,
-// closed and renamed, and (for small jobs) the descriptor, the marker and two log lines.
-void BaselineJob(DWORD jobId, const std::vector<char>& block, int blocks, DWORD blockSize, bool handOff) {
-    const std::wstring base = g_spool + L"\\job_baseline_" + std::to_wstring(jobId);
-    if (handOff) AppendLine(g_data + L"\\baseline.log", std::string(150, 's') + "\r\n");
-    HANDLE file = CreateFileW((base + L".part").c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr, CREATE_ALWAYS,
-                              FILE_ATTRIBUTE_NORMAL, nullptr);
-    for (int i = 0; i < blocks; ++i) {
-        DWORD written = 0;
-        WriteFile(file, block.data(), blockSize, &written, nullptr);
-    }
-    FlushFileBuffers(file);
-    CloseHandle(file);
-    MoveFileExW((base + L".part").c_str(), (base + L".prn").c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_COPY_ALLOWED);
-    if (!handOff) return;
-    WriteSmallFile(base + L".json", std::string(330, 'j'));
-    WriteSmallFile(base + L".ready", "ok");
-    AppendLine(g_data + L"\\baseline.log", std::string(80, 'e') + "\r\n");
-}
-
 SIZE_T PeakPrivateBytes() {
     PROCESS_MEMORY_COUNTERS counters = {};
     counters.cb = sizeof(counters);
@@ -151,7 +116,7 @@ int wmain() {
     std::vector<double> monitorLarge, baselineLarge;
     for (int r = 0; r < kRepetitions; ++r) {
         EmptyFolder(g_spool);
-        baselineLarge.push_back(Seconds([&] { BaselineJob(100 + r, block, kLargeBlocks, kBlock, false); }));
+        baselineLarge.push_back(Seconds([&] { bench::BaselineJob(g_spool, g_data, 100 + r, block, kLargeBlocks, kBlock, false); }));
         EmptyFolder(g_spool);
         monitorLarge.push_back(Seconds([&] { MonitorJob(port, 100 + r, block, kLargeBlocks, kBlock); }));
     }
@@ -170,7 +135,7 @@ int wmain() {
         EmptyFolder(g_spool);
         DeleteFileW((g_data + L"\\baseline.log").c_str());
         baselineSmall.push_back(Seconds([&] {
-            for (int j = 0; j < kSmallJobs; ++j) BaselineJob(1000 + j, block, 1, kSmallJob, true);
+            for (int j = 0; j < kSmallJobs; ++j) bench::BaselineJob(g_spool, g_data, 1000 + j, block, 1, kSmallJob, true);
         }));
         EmptyFolder(g_spool);
         DeleteFileW((g_data + L"\\portmon.log").c_str());
