@@ -1,4 +1,4 @@
-// The least file work a job needs, done by hand: the baseline the monitor is
+// The least work a job needs, done by hand: the baseline the monitor is
 // measured against (capture_bench.cpp) and traced beside it (job_trace.cpp).
 #pragma once
 
@@ -25,12 +25,53 @@ inline void WriteSmallFile(const std::wstring& path, const std::string& bytes) {
     CloseHandle(file);
 }
 
-// The data file created, written, flushed, closed and renamed, and (for small
-// jobs, `handOff`) the descriptor, the marker and two log lines.
+// One line of the monitor's log as the contract has it: the message to the
+// debugger output, the log's size read for the rotation test, and the line
+// appended by open/append/close. `dataFolder` also reads the data folder first,
+// which a job's call does once, before its first line.
+inline void LogLine(const std::wstring& data, bool dataFolder, const std::string& line) {
+    OutputDebugStringW((L"[TWPortMon] " + std::wstring(line.begin(), line.end())).c_str());
+    if (dataFolder) GetFileAttributesW(data.c_str());
+    const std::wstring log = data + L"\\baseline.log";
+    WIN32_FILE_ATTRIBUTE_DATA attributes = {};
+    GetFileAttributesExW(log.c_str(), GetFileExInfoStandard, &attributes);
+    AppendLine(log, line);
+}
+
+// The AutoLaunch setting, read afresh for every job.
+inline DWORD ReadAutoLaunch(const wchar_t* keyPath) {
+    DWORD value = 1, type = REG_NONE, size = sizeof(value);
+    HKEY key = nullptr;
+    if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, keyPath, 0, KEY_READ | KEY_WOW64_64KEY, &key) == ERROR_SUCCESS) {
+        RegQueryValueExW(key, L"AutoLaunch", nullptr, &type, reinterpret_cast<BYTE*>(&value), &size);
+        RegCloseKey(key);
+    }
+    return value;
+}
+
+// What a baseline job does besides the data file.
+enum class HandOff {
+    None,       // a large job: the data file alone
+    FileWork,   // the descriptor, the marker and two log lines by open/append/close, nothing else
+    Contract,   // everything the contract asks of a job with auto-launch off, link checks aside
+};
+
+// The data file created, written, flushed, closed and renamed; then the hand-off.
+// The contract's hand-off also reads the spool folder and its data folder at
+// the start, reads the AutoLaunch setting, and writes three log lines (start,
+// end, auto-launch off) as LogLine does.
 inline void BaselineJob(const std::wstring& spool, const std::wstring& data, DWORD jobId,
-                        const std::vector<char>& block, int blocks, DWORD blockSize, bool handOff) {
+                        const std::vector<char>& block, int blocks, DWORD blockSize, HandOff handOff,
+                        const wchar_t* settingsKeyPath) {
+    const bool contract = handOff == HandOff::Contract;
     const std::wstring base = spool + L"\\job_baseline_" + std::to_wstring(jobId);
-    if (handOff) AppendLine(data + L"\\baseline.log", std::string(150, 's') + "\r\n");
+    if (contract) {
+        GetFileAttributesW(data.c_str());
+        GetFileAttributesW(spool.c_str());
+        LogLine(data, false, std::string(150, 's') + "\r\n");
+    } else if (handOff == HandOff::FileWork) {
+        AppendLine(data + L"\\baseline.log", std::string(150, 's') + "\r\n");
+    }
     HANDLE file = CreateFileW((base + L".part").c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr, CREATE_ALWAYS,
                               FILE_ATTRIBUTE_NORMAL, nullptr);
     for (int i = 0; i < blocks; ++i) {
@@ -40,10 +81,15 @@ inline void BaselineJob(const std::wstring& spool, const std::wstring& data, DWO
     FlushFileBuffers(file);
     CloseHandle(file);
     MoveFileExW((base + L".part").c_str(), (base + L".prn").c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_COPY_ALLOWED);
-    if (!handOff) return;
+    if (handOff == HandOff::None) return;
     WriteSmallFile(base + L".json", std::string(330, 'j'));
     WriteSmallFile(base + L".ready", "ok");
-    AppendLine(data + L"\\baseline.log", std::string(80, 'e') + "\r\n");
+    if (!contract) {
+        AppendLine(data + L"\\baseline.log", std::string(80, 'e') + "\r\n");
+        return;
+    }
+    LogLine(data, true, std::string(80, 'e') + "\r\n");
+    if (ReadAutoLaunch(settingsKeyPath) == 0) LogLine(data, false, std::string(90, 'a') + "\r\n");
 }
 
 }  // namespace bench

@@ -5,8 +5,14 @@
 //
 //   job_trace.exe            the traced jobs
 //   job_trace.exe time N     N small jobs of each kind, timed (no trace)
+//   job_trace.exe compare N OTHER.dll...
+//                            N rounds of one baseline job, one job through
+//                            TWPortMon.dll and one through each other build of
+//                            it, interleaved job by job so that the folder's
+//                            size and the machine's load weigh on all alike
 #include <windows.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cwchar>
 #include <string>
@@ -19,6 +25,17 @@ namespace {
 
 const MonitorTable* g_table = nullptr;
 HANDLE g_port = nullptr;
+
+// Loads a build of the monitor and opens its port; false when it cannot.
+bool OpenMonitor(const std::wstring& path, const MonitorTable*& table, HANDLE& port) {
+    HMODULE module = LoadLibraryW(path.c_str());
+    auto init = reinterpret_cast<MONITOR2*(WINAPI*)(MONITORINIT*, PHANDLE)>(
+        reinterpret_cast<void*>(GetProcAddress(module, "InitializePrintMonitor2")));
+    if (init == nullptr) return false;
+    HANDLE monitor = nullptr;
+    table = reinterpret_cast<const MonitorTable*>(init(nullptr, &monitor));
+    return table != nullptr && table->pfnOpenPort(monitor, const_cast<LPWSTR>(L"TARNWICK:"), &port);
+}
 
 void Mark(const char* what, bool traced) {
     if (traced) OutputDebugStringA(what);
@@ -79,16 +96,10 @@ int wmain(int argc, wchar_t** argv) {
     RegSetValueExW(settings, L"AutoLaunch", 0, REG_DWORD, reinterpret_cast<const BYTE*>(&off), sizeof(off));
     RegCloseKey(settings);
 
-    HMODULE module = LoadLibraryW((folder + L"\\TWPortMon.dll").c_str());
-    auto init = reinterpret_cast<MONITOR2*(WINAPI*)(MONITORINIT*, PHANDLE)>(
-        reinterpret_cast<void*>(GetProcAddress(module, "InitializePrintMonitor2")));
-    if (init == nullptr) {
+    if (!OpenMonitor(folder + L"\\TWPortMon.dll", g_table, g_port)) {
         std::printf("TWPortMon.dll not found beside the program\n");
         return 1;
     }
-    HANDLE monitor = nullptr;
-    g_table = reinterpret_cast<const MonitorTable*>(init(nullptr, &monitor));
-    g_table->pfnOpenPort(monitor, const_cast<LPWSTR>(L"TARNWICK:"), &g_port);
 
     std::vector<char> block(4096, 'x');
     if (argc >= 3 && std::wcscmp(argv[1], L"time") == 0) {
@@ -98,7 +109,7 @@ int wmain(int argc, wchar_t** argv) {
             EmptyFolder(spool);
             DeleteFileW((data + L"\\baseline.log").c_str());
             double start = Now();
-            for (int j = 0; j < jobs; ++j) bench::BaselineJob(spool, data, 1000 + j, block, 1, 4096, true);
+            for (int j = 0; j < jobs; ++j) bench::BaselineJob(spool, data, 1000 + j, block, 1, 4096, bench::HandOff::Contract, kSettingsKeyPath);
             const double baseline = Now() - start;
             EmptyFolder(spool);
             DeleteFileW((data + L"\\portmon.log").c_str());
@@ -108,11 +119,66 @@ int wmain(int argc, wchar_t** argv) {
             std::printf("monitor %.0f jobs/s, baseline %.0f jobs/s, ratio %.2f\n", jobs / monitored, jobs / baseline,
                         baseline / monitored);
         }
+    } else if (argc >= 3 && std::wcscmp(argv[1], L"compare") == 0) {
+        const int rounds = _wtoi(argv[2]);
+        struct Kind {
+            std::wstring name;
+            const MonitorTable* table;
+            HANDLE port;
+            std::vector<double> ms;
+        };
+        std::vector<Kind> kinds = {{L"baseline (file work and two lines)", nullptr, nullptr, {}},
+                                   {L"baseline (the whole contract)", nullptr, nullptr, {}},
+                                   {L"TWPortMon.dll", g_table, g_port, {}}};
+        for (int i = 3; i < argc; ++i) {
+            Kind other = {argv[i], nullptr, nullptr, {}};
+            if (!OpenMonitor(argv[i], other.table, other.port)) {
+                std::printf("cannot load %ls\n", argv[i]);
+                return 1;
+            }
+            kinds.push_back(other);
+        }
+        // The benchmark's folder fills up to 9000 files (3000 jobs of three files) before it is emptied.
+        const int roundsPerFolder = std::max<int>(1, 9000 / (3 * static_cast<int>(kinds.size())));
+        for (int r = 0; r < rounds; ++r) {
+            if (r % roundsPerFolder == 0) {
+                EmptyFolder(spool);
+                DeleteFileW((data + L"\\baseline.log").c_str());
+                DeleteFileW((data + L"\\portmon.log").c_str());
+            }
+            for (Kind& kind : kinds) {
+                // No two kinds share a file name: an existing name would spare a lookup.
+                const DWORD jobId = 10000 + static_cast<DWORD>(r) + 1000000 * static_cast<DWORD>(&kind - &kinds[0]);
+                const double start = Now();
+                if (kind.table == nullptr) {
+                    const bench::HandOff handOff = &kind == &kinds[0] ? bench::HandOff::FileWork : bench::HandOff::Contract;
+                    bench::BaselineJob(spool, data, jobId, block, 1, 4096, handOff, kSettingsKeyPath);
+                } else {
+                    g_table = kind.table;
+                    g_port = kind.port;
+                    MonitorJob(jobId, block, false);
+                }
+                kind.ms.push_back((Now() - start) * 1000);
+            }
+        }
+        const double baselineMean = [&] {
+            double sum = 0;
+            for (double v : kinds[0].ms) sum += v;
+            return sum / kinds[0].ms.size();
+        }();
+        for (Kind& kind : kinds) {
+            double sum = 0;
+            for (double v : kind.ms) sum += v;
+            std::sort(kind.ms.begin(), kind.ms.end());
+            const double mean = sum / kind.ms.size();
+            std::printf("%-40ls mean %.3f ms, median %.3f ms, ratio of means %.3f\n", kind.name.c_str(), mean,
+                        kind.ms[kind.ms.size() / 2], baselineMean / mean);
+        }
     } else {
         // Two jobs of each kind first, so that first-use work is not counted.
         for (DWORD job = 1; job <= 3; ++job) {
             Mark("trace:baseline", job == 3);
-            bench::BaselineJob(spool, data, job, block, 1, 4096, true);
+            bench::BaselineJob(spool, data, job, block, 1, 4096, bench::HandOff::Contract, kSettingsKeyPath);
             Mark("trace:end", job == 3);
             MonitorJob(job, block, job == 3);
         }
