@@ -131,20 +131,30 @@ int wmain() {
     std::printf("large jobs (256 MiB in 64 KiB blocks, median of %d): monitor %.1f MiB/s, baseline %.1f MiB/s, ratio %.2f\n",
                 kRepetitions, monitorMiBs, baselineMiBs, largeRatio);
 
-    // Small jobs: jobs per second, 4 KiB each.
+    // Small jobs: jobs per second, 4 KiB each. A baseline job and a monitor
+    // job take turns, each in a spool folder of its own that fills up as it
+    // would alone, so that a change in the machine's pace (another program, the
+    // disk) weighs on both alike.
+    const std::wstring baselineSpool = MakeFolder(g_data + L"\\BaselineSpool");
     std::vector<double> monitorSmall, baselineSmall;
     for (int r = 0; r < kRepetitions; ++r) {
+        EmptyFolder(baselineSpool);
         EmptyFolder(g_spool);
         DeleteFileW((g_data + L"\\baseline.log").c_str());
-        baselineSmall.push_back(Seconds([&] {
-            for (int j = 0; j < kSmallJobs; ++j) bench::BaselineJob(g_spool, g_data, 1000 + j, block, 1, kSmallJob, bench::HandOff::Contract, kSettingsKeyPath);
-        }));
-        EmptyFolder(g_spool);
         DeleteFileW((g_data + L"\\portmon.log").c_str());
-        monitorSmall.push_back(Seconds([&] {
-            for (int j = 0; j < kSmallJobs; ++j) MonitorJob(port, 1000 + j, block, 1, kSmallJob);
-        }));
+        double baseline = 0, monitored = 0;
+        for (int j = 0; j < kSmallJobs; ++j) {
+            baseline += Seconds([&] {
+                bench::BaselineJob(baselineSpool, g_data, 1000 + j, block, 1, kSmallJob, bench::HandOff::Contract,
+                                   kSettingsKeyPath);
+            });
+            monitored += Seconds([&] { MonitorJob(port, 1000 + j, block, 1, kSmallJob); });
+        }
+        baselineSmall.push_back(baseline);
+        monitorSmall.push_back(monitored);
     }
+    EmptyFolder(baselineSpool);
+    RemoveDirectoryW(baselineSpool.c_str());
     EmptyFolder(g_spool);
     const double monitorJobs = kSmallJobs / Median(monitorSmall);
     const double baselineJobs = kSmallJobs / Median(baselineSmall);

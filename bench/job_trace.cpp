@@ -1,5 +1,5 @@
 // One small job through TWPortMon.dll's table, and one done by hand as the
-// benchmark's baseline does it, for counting what each asks of the system:
+// benchmark's baseline does it (and one with the file work alone), for counting what each asks of the system:
 // scripts/trace-job.sh runs this under Wine's relay and server traces. Each
 // step is announced by a marker the trace shows.
 //
@@ -177,6 +177,8 @@ int wmain(int argc, wchar_t** argv) {
     } else {
         // Two jobs of each kind first, so that first-use work is not counted.
         for (DWORD job = 1; job <= 3; ++job) {
+            Mark("trace:filework", job == 3);
+            bench::BaselineJob(spool, data, 100 + job, block, 1, 4096, bench::HandOff::FileWork, kSettingsKeyPath);
             Mark("trace:baseline", job == 3);
             bench::BaselineJob(spool, data, job, block, 1, 4096, bench::HandOff::Contract, kSettingsKeyPath);
             Mark("trace:end", job == 3);

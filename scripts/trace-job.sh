@@ -7,6 +7,9 @@
 # in build/job-trace.log.
 #   ./scripts/trace-job.sh [--calls]
 #   ./scripts/trace-job.sh time N     times N small jobs of each kind instead
+#   ./scripts/trace-job.sh compare N [OTHER.dll...]
+#                                      N rounds of the two baselines and the
+#                                      monitor builds, interleaved job by job
 set -euo pipefail
 cd "$(dirname "$0")/.."
 root=$PWD
@@ -18,8 +21,8 @@ build_windows "$build" job_trace TWPortMon >/dev/null
 . "$root/scripts/wine-prefix.sh"
 trap wine_prefix_stop EXIT
 wine_prefix_start "$build/trace-prefix"
-if [ "${1:-}" = time ]; then
-  wine "$build/bin/job_trace.exe" time "${2:-1000}" </dev/null
+if [ "${1:-}" = time ] || [ "${1:-}" = compare ]; then
+  wine "$build/bin/job_trace.exe" "$@" </dev/null
   exit
 fi
 # Only the calls made by the program and the monitor, and by kernel32 and
