@@ -9,6 +9,52 @@
 
 namespace bench {
 
+// The folder of this program: TWPortMon.dll is built beside it.
+inline std::wstring ProgramFolder() {
+    wchar_t modulePath[MAX_PATH] = {};
+    GetModuleFileNameW(nullptr, modulePath, MAX_PATH);
+    const std::wstring path(modulePath);
+    return path.substr(0, path.find_last_of(L'\\'));
+}
+
+// A ProgramData root of the program's own in the temporary folder, with the
+// data and spool folders below it; the monitor finds it through ProgramData.
+struct Folders {
+    std::wstring data;
+    std::wstring spool;
+};
+inline Folders MakeFolders(const wchar_t* rootName) {
+    wchar_t temp[MAX_PATH] = {};
+    GetTempPathW(MAX_PATH, temp);
+    const std::wstring root = std::wstring(temp) + rootName;
+    const Folders folders = {root + L"\\TarnwickPrinter", root + L"\\TarnwickPrinter\\Spool"};
+    for (const std::wstring& folder : {root, folders.data, folders.spool}) CreateDirectoryW(folder.c_str(), nullptr);
+    SetEnvironmentVariableW(L"ProgramData", root.c_str());
+    return folders;
+}
+
+// AutoLaunch off, as an administrator would switch it off.
+inline void SwitchAutoLaunchOff(const wchar_t* keyPath) {
+    HKEY settings = nullptr;
+    RegCreateKeyExW(HKEY_LOCAL_MACHINE, keyPath, 0, nullptr, 0, KEY_WRITE | KEY_WOW64_64KEY, nullptr, &settings,
+                    nullptr);
+    const DWORD off = 0;
+    RegSetValueExW(settings, L"AutoLaunch", 0, REG_DWORD, reinterpret_cast<const BYTE*>(&off), sizeof(off));
+    RegCloseKey(settings);
+}
+
+// Deletes the files of a folder, between repetitions.
+inline void EmptyFolder(const std::wstring& folder) {
+    WIN32_FIND_DATAW data;
+    HANDLE find = FindFirstFileW((folder + L"\\*").c_str(), &data);
+    if (find == INVALID_HANDLE_VALUE) return;
+    do {
+        if (!(data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY)) DeleteFileW((folder + L"\\" + data.cFileName).c_str());
+    } while (FindNextFileW(find, &data));
+    FindClose(find);
+}
+
+
 inline void AppendLine(const std::wstring& path, const std::string& line) {
     HANDLE file = CreateFileW(path.c_str(), FILE_APPEND_DATA, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
                               OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);

@@ -42,16 +42,6 @@ double Median(std::vector<double> values) {
     return values[values.size() / 2];
 }
 
-void EmptyFolder(const std::wstring& folder) {
-    WIN32_FIND_DATAW data;
-    HANDLE find = FindFirstFileW((folder + L"\\*").c_str(), &data);
-    if (find == INVALID_HANDLE_VALUE) return;
-    do {
-        if (!(data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY)) DeleteFileW((folder + L"\\" + data.cFileName).c_str());
-    } while (FindNextFileW(find, &data));
-    FindClose(find);
-}
-
 std::wstring MakeFolder(const std::wstring& path) {
     CreateDirectoryW(path.c_str(), nullptr);
     return path;
@@ -77,19 +67,11 @@ SIZE_T PeakPrivateBytes() {
 }  // namespace
 
 int wmain() {
-    wchar_t modulePath[MAX_PATH];
-    GetModuleFileNameW(nullptr, modulePath, MAX_PATH);
-    std::wstring folder(modulePath);
-    folder = folder.substr(0, folder.find_last_of(L'\\'));
+    const bench::Folders folders = bench::MakeFolders(L"tw-bench");
+    g_data = folders.data;
+    g_spool = folders.spool;
 
-    wchar_t temp[MAX_PATH];
-    GetTempPathW(MAX_PATH, temp);
-    const std::wstring root = MakeFolder(std::wstring(temp) + L"tw-bench");
-    SetEnvironmentVariableW(L"ProgramData", root.c_str());
-    g_data = MakeFolder(root + L"\\TarnwickPrinter");
-    g_spool = MakeFolder(g_data + L"\\Spool");
-
-    HMODULE module = LoadLibraryW((folder + L"\\TWPortMon.dll").c_str());
+    HMODULE module = LoadLibraryW((bench::ProgramFolder() + L"\\TWPortMon.dll").c_str());
     auto init = reinterpret_cast<MONITOR2*(WINAPI*)(MONITORINIT*, PHANDLE)>(
         reinterpret_cast<void*>(GetProcAddress(module, "InitializePrintMonitor2")));
     if (init == nullptr) {
@@ -101,13 +83,7 @@ int wmain() {
     HANDLE port = nullptr;
     g_table->pfnOpenPort(monitor, const_cast<LPWSTR>(L"TARNWICK:"), &port);
 
-    // Auto-launch off, as an administrator would switch it off.
-    HKEY settings = nullptr;
-    RegCreateKeyExW(HKEY_LOCAL_MACHINE, kSettingsKeyPath, 0, nullptr, 0, KEY_WRITE | KEY_WOW64_64KEY, nullptr,
-                    &settings, nullptr);
-    const DWORD off = 0;
-    RegSetValueExW(settings, L"AutoLaunch", 0, REG_DWORD, reinterpret_cast<const BYTE*>(&off), sizeof(off));
-    RegCloseKey(settings);
+    bench::SwitchAutoLaunchOff(kSettingsKeyPath);
 
     std::vector<char> block(kBlock, 'x');
     for (size_t i = 0; i < block.size(); ++i) block[i] = static_cast<char>(i * 31);
@@ -117,13 +93,13 @@ int wmain() {
     const SIZE_T peakSmall = PeakPrivateBytes();
     std::vector<double> monitorLarge, baselineLarge;
     for (int r = 0; r < kRepetitions; ++r) {
-        EmptyFolder(g_spool);
+        bench::EmptyFolder(g_spool);
         baselineLarge.push_back(Seconds([&] { bench::BaselineJob(g_spool, g_data, 100 + r, block, kLargeBlocks, kBlock, bench::HandOff::None, kSettingsKeyPath); }));
-        EmptyFolder(g_spool);
+        bench::EmptyFolder(g_spool);
         monitorLarge.push_back(Seconds([&] { MonitorJob(port, 100 + r, block, kLargeBlocks, kBlock); }));
     }
     const SIZE_T peakLarge = PeakPrivateBytes();
-    EmptyFolder(g_spool);
+    bench::EmptyFolder(g_spool);
     const double mib = kLargeBlocks * static_cast<double>(kBlock) / (1024 * 1024);
     const double monitorMiBs = mib / Median(monitorLarge);
     const double baselineMiBs = mib / Median(baselineLarge);
@@ -138,8 +114,8 @@ int wmain() {
     const std::wstring baselineSpool = MakeFolder(g_data + L"\\BaselineSpool");
     std::vector<double> monitorSmall, baselineSmall;
     for (int r = 0; r < kRepetitions; ++r) {
-        EmptyFolder(baselineSpool);
-        EmptyFolder(g_spool);
+        bench::EmptyFolder(baselineSpool);
+        bench::EmptyFolder(g_spool);
         DeleteFileW((g_data + L"\\baseline.log").c_str());
         DeleteFileW((g_data + L"\\portmon.log").c_str());
         double baseline = 0, monitored = 0;
@@ -153,9 +129,9 @@ int wmain() {
         baselineSmall.push_back(baseline);
         monitorSmall.push_back(monitored);
     }
-    EmptyFolder(baselineSpool);
+    bench::EmptyFolder(baselineSpool);
     RemoveDirectoryW(baselineSpool.c_str());
-    EmptyFolder(g_spool);
+    bench::EmptyFolder(g_spool);
     const double monitorJobs = kSmallJobs / Median(monitorSmall);
     const double baselineJobs = kSmallJobs / Median(baselineSmall);
     const double smallRatio = monitorJobs / baselineJobs;

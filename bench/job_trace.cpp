@@ -6,10 +6,10 @@
 //   job_trace.exe            the traced jobs
 //   job_trace.exe time N     N small jobs of each kind, timed (no trace)
 //   job_trace.exe compare N OTHER.dll...
-//                            N rounds of one baseline job, one job through
-//                            TWPortMon.dll and one through each other build of
-//                            it, interleaved job by job so that the folder's
-//                            size and the machine's load weigh on all alike
+//                            N rounds of one job of each baseline, one job
+//                            through TWPortMon.dll and one through each other
+//                            build of it, interleaved job by job so that the
+//                            machine's pace weighs on all alike
 #include <windows.h>
 
 #include <algorithm>
@@ -53,16 +53,6 @@ void MonitorJob(DWORD jobId, std::vector<char>& block, bool traced) {
     Mark("trace:end", traced);
 }
 
-void EmptyFolder(const std::wstring& folder) {
-    WIN32_FIND_DATAW data;
-    HANDLE find = FindFirstFileW((folder + L"\\*").c_str(), &data);
-    if (find == INVALID_HANDLE_VALUE) return;
-    do {
-        if (!(data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY)) DeleteFileW((folder + L"\\" + data.cFileName).c_str());
-    } while (FindNextFileW(find, &data));
-    FindClose(find);
-}
-
 double Now() {
     LARGE_INTEGER frequency, counter;
     QueryPerformanceFrequency(&frequency);
@@ -73,30 +63,13 @@ double Now() {
 }  // namespace
 
 int wmain(int argc, wchar_t** argv) {
-    wchar_t modulePath[MAX_PATH];
-    GetModuleFileNameW(nullptr, modulePath, MAX_PATH);
-    std::wstring folder(modulePath);
-    folder = folder.substr(0, folder.find_last_of(L'\\'));
+    const bench::Folders folders = bench::MakeFolders(L"tw-trace");
+    const std::wstring& data = folders.data;
+    const std::wstring& spool = folders.spool;
 
-    wchar_t temp[MAX_PATH];
-    GetTempPathW(MAX_PATH, temp);
-    const std::wstring root = std::wstring(temp) + L"tw-trace";
-    const std::wstring data = root + L"\\TarnwickPrinter";
-    const std::wstring spool = data + L"\\Spool";
-    CreateDirectoryW(root.c_str(), nullptr);
-    CreateDirectoryW(data.c_str(), nullptr);
-    CreateDirectoryW(spool.c_str(), nullptr);
-    SetEnvironmentVariableW(L"ProgramData", root.c_str());
+    bench::SwitchAutoLaunchOff(kSettingsKeyPath);
 
-    // Auto-launch off, as in the benchmark's small jobs.
-    HKEY settings = nullptr;
-    RegCreateKeyExW(HKEY_LOCAL_MACHINE, kSettingsKeyPath, 0, nullptr, 0, KEY_WRITE | KEY_WOW64_64KEY, nullptr,
-                    &settings, nullptr);
-    const DWORD off = 0;
-    RegSetValueExW(settings, L"AutoLaunch", 0, REG_DWORD, reinterpret_cast<const BYTE*>(&off), sizeof(off));
-    RegCloseKey(settings);
-
-    if (!OpenMonitor(folder + L"\\TWPortMon.dll", g_table, g_port)) {
+    if (!OpenMonitor(bench::ProgramFolder() + L"\\TWPortMon.dll", g_table, g_port)) {
         std::printf("TWPortMon.dll not found beside the program\n");
         return 1;
     }
@@ -106,12 +79,12 @@ int wmain(int argc, wchar_t** argv) {
         const int jobs = _wtoi(argv[2]);
         for (int round = 0; round < 3; ++round) {
             // As in the benchmark: each round starts with an empty spool folder and no logs.
-            EmptyFolder(spool);
+            bench::EmptyFolder(spool);
             DeleteFileW((data + L"\\baseline.log").c_str());
             double start = Now();
             for (int j = 0; j < jobs; ++j) bench::BaselineJob(spool, data, 1000 + j, block, 1, 4096, bench::HandOff::Contract, kSettingsKeyPath);
             const double baseline = Now() - start;
-            EmptyFolder(spool);
+            bench::EmptyFolder(spool);
             DeleteFileW((data + L"\\portmon.log").c_str());
             start = Now();
             for (int j = 0; j < jobs; ++j) MonitorJob(1000 + j, block, false);
@@ -138,12 +111,19 @@ int wmain(int argc, wchar_t** argv) {
             }
             kinds.push_back(other);
         }
-        // The benchmark's folder fills up to 9000 files (3000 jobs of three files) before it is emptied.
-        const int roundsPerFolder = std::max<int>(1, 9000 / (3 * static_cast<int>(kinds.size())));
+        // As in the benchmark, each baseline has a spool folder of its own; the
+        // monitor builds share theirs. A folder holds up to 9000 files (3000
+        // jobs of three) before it is emptied.
+        const std::vector<std::wstring> baselineSpools = {data + L"\\BaselineSpool", data + L"\\ContractSpool"};
+        for (const std::wstring& folder : baselineSpools) CreateDirectoryW(folder.c_str(), nullptr);
+        const int monitorRounds = std::max<int>(1, 3000 / static_cast<int>(kinds.size() - 2));
         for (int r = 0; r < rounds; ++r) {
-            if (r % roundsPerFolder == 0) {
-                EmptyFolder(spool);
+            if (r % 3000 == 0) {
+                for (const std::wstring& folder : baselineSpools) bench::EmptyFolder(folder);
                 DeleteFileW((data + L"\\baseline.log").c_str());
+            }
+            if (r % monitorRounds == 0) {
+                bench::EmptyFolder(spool);
                 DeleteFileW((data + L"\\portmon.log").c_str());
             }
             for (Kind& kind : kinds) {
@@ -151,8 +131,10 @@ int wmain(int argc, wchar_t** argv) {
                 const DWORD jobId = 10000 + static_cast<DWORD>(r) + 1000000 * static_cast<DWORD>(&kind - &kinds[0]);
                 const double start = Now();
                 if (kind.table == nullptr) {
-                    const bench::HandOff handOff = &kind == &kinds[0] ? bench::HandOff::FileWork : bench::HandOff::Contract;
-                    bench::BaselineJob(spool, data, jobId, block, 1, 4096, handOff, kSettingsKeyPath);
+                    const bool fileWork = &kind == &kinds[0];
+                    bench::BaselineJob(baselineSpools[fileWork ? 0 : 1], data, jobId, block, 1, 4096,
+                                       fileWork ? bench::HandOff::FileWork : bench::HandOff::Contract,
+                                       kSettingsKeyPath);
                 } else {
                     g_table = kind.table;
                     g_port = kind.port;
@@ -161,18 +143,19 @@ int wmain(int argc, wchar_t** argv) {
                 kind.ms.push_back((Now() - start) * 1000);
             }
         }
-        const double baselineMean = [&] {
+        auto mean = [](const std::vector<double>& values) {
             double sum = 0;
-            for (double v : kinds[0].ms) sum += v;
-            return sum / kinds[0].ms.size();
-        }();
+            for (double v : values) sum += v;
+            return sum / values.size();
+        };
+        const double fileWorkMean = mean(kinds[0].ms);
+        const double contractMean = mean(kinds[1].ms);
         for (Kind& kind : kinds) {
-            double sum = 0;
-            for (double v : kind.ms) sum += v;
+            const double kindMean = mean(kind.ms);
             std::sort(kind.ms.begin(), kind.ms.end());
-            const double mean = sum / kind.ms.size();
-            std::printf("%-40ls mean %.3f ms, median %.3f ms, ratio of means %.3f\n", kind.name.c_str(), mean,
-                        kind.ms[kind.ms.size() / 2], baselineMean / mean);
+            std::printf("%-40ls mean %.3f ms, median %.3f ms; ratio to the file work %.3f, to the contract %.3f\n",
+                        kind.name.c_str(), kindMean, kind.ms[kind.ms.size() / 2], fileWorkMean / kindMean,
+                        contractMean / kindMean);
         }
     } else {
         // Two jobs of each kind first, so that first-use work is not counted.
