@@ -98,8 +98,8 @@ inline DWORD ReadAutoLaunch(const wchar_t* keyPath) {
 // What a baseline job does besides the data file.
 enum class HandOff {
     None,       // a large job: the data file alone
-    FileWork,   // the descriptor, the marker and two log lines by open/append/close, nothing else
-    Contract,   // everything the contract asks of a job with auto-launch off, link checks aside
+    FileWork,   // the descriptor, the marker and two log lines by open/append/close: the benchmark's baseline
+    Contract,   // also the rest a job with auto-launch off asks (link checks aside), for the trace's comparisons
 };
 
 // The data file created, written, flushed, closed and renamed; then the hand-off.

@@ -9,7 +9,8 @@
 //                            N rounds of one job of each baseline, one job
 //                            through TWPortMon.dll and one through each other
 //                            build of it, interleaved job by job so that the
-//                            machine's pace weighs on all alike
+//                            machine's pace weighs on all alike, each kind
+//                            in a spool folder of its own
 #include <windows.h>
 
 #include <algorithm>
@@ -111,28 +112,30 @@ int wmain(int argc, wchar_t** argv) {
             }
             kinds.push_back(other);
         }
-        // As in the benchmark, each baseline has a spool folder of its own; the
-        // monitor builds share theirs. A folder holds up to 9000 files (3000
-        // jobs of three) before it is emptied.
-        const std::vector<std::wstring> baselineSpools = {data + L"\\BaselineSpool", data + L"\\ContractSpool"};
-        for (const std::wstring& folder : baselineSpools) CreateDirectoryW(folder.c_str(), nullptr);
-        const int monitorRounds = std::max<int>(1, 3000 / static_cast<int>(kinds.size() - 2));
+        // Each kind has a ProgramData root of its own (the monitor reads it
+        // afresh for every job), and every folder is emptied at the same
+        // rounds: a folder's past size weighs on each lookup in it.
+        std::vector<bench::Folders> kindFolders;
+        for (size_t k = 0; k < kinds.size(); ++k) {
+            kindFolders.push_back(bench::MakeFolders((L"tw-trace-" + std::to_wstring(k)).c_str()));
+        }
         for (int r = 0; r < rounds; ++r) {
             if (r % 3000 == 0) {
-                for (const std::wstring& folder : baselineSpools) bench::EmptyFolder(folder);
-                DeleteFileW((data + L"\\baseline.log").c_str());
+                for (const bench::Folders& f : kindFolders) {
+                    bench::EmptyFolder(f.spool);
+                    DeleteFileW((f.data + L"\\baseline.log").c_str());
+                    DeleteFileW((f.data + L"\\portmon.log").c_str());
+                }
             }
-            if (r % monitorRounds == 0) {
-                bench::EmptyFolder(spool);
-                DeleteFileW((data + L"\\portmon.log").c_str());
-            }
-            for (Kind& kind : kinds) {
-                // No two kinds share a file name: an existing name would spare a lookup.
-                const DWORD jobId = 10000 + static_cast<DWORD>(r) + 1000000 * static_cast<DWORD>(&kind - &kinds[0]);
+            for (size_t k = 0; k < kinds.size(); ++k) {
+                Kind& kind = kinds[k];
+                const bench::Folders& f = kindFolders[k];
+                SetEnvironmentVariableW(L"ProgramData", f.data.substr(0, f.data.find_last_of(L'\\')).c_str());
+                const DWORD jobId = 10000 + static_cast<DWORD>(r);
                 const double start = Now();
                 if (kind.table == nullptr) {
-                    const bool fileWork = &kind == &kinds[0];
-                    bench::BaselineJob(baselineSpools[fileWork ? 0 : 1], data, jobId, block, 1, 4096,
+                    const bool fileWork = k == 0;
+                    bench::BaselineJob(f.spool, f.data, jobId, block, 1, 4096,
                                        fileWork ? bench::HandOff::FileWork : bench::HandOff::Contract,
                                        kSettingsKeyPath);
                 } else {
