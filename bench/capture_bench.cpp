@@ -1,7 +1,9 @@
 // Capture benchmark: TWPortMon.dll driven through its table as the spooler
-// drives it, against a baseline that does the same file work by hand, in the
-// same run. Prints medians and the monitor's ratio to the baseline (higher is
-// better for the monitor); the last line is "large_ratio=R small_ratio=R".
+// drives it, against a baseline that does the job contract's bare file work
+// by hand in the same run (bench/bare_job.h): the data file, and for small
+// jobs the descriptor, the marker and two log lines by open/append/close.
+// Prints medians and the monitor's ratio to the baseline (higher is better
+// for the monitor); the last line is "large_ratio=R small_ratio=R".
 #include <windows.h>
 #include <psapi.h>
 
@@ -11,6 +13,7 @@
 #include <string>
 #include <vector>
 
+#include "bench/bare_job.h"
 #include "portmon/monitor.h"
 
 namespace {
@@ -39,16 +42,6 @@ double Median(std::vector<double> values) {
     return values[values.size() / 2];
 }
 
-void EmptyFolder(const std::wstring& folder) {
-    WIN32_FIND_DATAW data;
-    HANDLE find = FindFirstFileW((folder + L"\\*").c_str(), &data);
-    if (find == INVALID_HANDLE_VALUE) return;
-    do {
-        if (!(data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY)) DeleteFileW((folder + L"\\" + data.cFileName).c_str());
-    } while (FindNextFileW(find, &data));
-    FindClose(find);
-}
-
 std::wstring MakeFolder(const std::wstring& path) {
     CreateDirectoryW(path.c_str(), nullptr);
     return path;
@@ -64,42 +57,6 @@ void MonitorJob(HANDLE port, DWORD jobId, const std::vector<char>& block, int bl
     g_table->pfnEndDocPort(port);
 }
 
-void AppendLine(const std::wstring& path, const std::string& line) {
-    HANDLE file = CreateFileW(path.c_str(), FILE_APPEND_DATA, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
-                              OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
-    DWORD written = 0;
-    WriteFile(file, line.data(), static_cast<DWORD>(line.size()), &written, nullptr);
-    CloseHandle(file);
-}
-
-void WriteSmallFile(const std::wstring& path, const std::string& bytes) {
-    HANDLE file = CreateFileW(path.c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr, CREATE_ALWAYS,
-                              FILE_ATTRIBUTE_NORMAL, nullptr);
-    DWORD written = 0;
-    WriteFile(file, bytes.data(), static_cast<DWORD>(bytes.size()), &written, nullptr);
-    CloseHandle(file);
-}
-
-// The least file work a job needs: the data file created, written, flushed,
-// closed and renamed, and (for small jobs) the descriptor, the marker and two log lines.
-void BaselineJob(DWORD jobId, const std::vector<char>& block, int blocks, DWORD blockSize, bool handOff) {
-    const std::wstring base = g_spool + L"\\job_baseline_" + std::to_wstring(jobId);
-    if (handOff) AppendLine(g_data + L"\\baseline.log", std::string(150, 's') + "\r\n");
-    HANDLE file = CreateFileW((base + L".part").c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr, CREATE_ALWAYS,
-                              FILE_ATTRIBUTE_NORMAL, nullptr);
-    for (int i = 0; i < blocks; ++i) {
-        DWORD written = 0;
-        WriteFile(file, block.data(), blockSize, &written, nullptr);
-    }
-    FlushFileBuffers(file);
-    CloseHandle(file);
-    MoveFileExW((base + L".part").c_str(), (base + L".prn").c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_COPY_ALLOWED);
-    if (!handOff) return;
-    WriteSmallFile(base + L".json", std::string(330, 'j'));
-    WriteSmallFile(base + L".ready", "ok");
-    AppendLine(g_data + L"\\baseline.log", std::string(80, 'e') + "\r\n");
-}
-
 SIZE_T PeakPrivateBytes() {
     PROCESS_MEMORY_COUNTERS counters = {};
     counters.cb = sizeof(counters);
@@ -110,19 +67,11 @@ SIZE_T PeakPrivateBytes() {
 }  // namespace
 
 int wmain() {
-    wchar_t modulePath[MAX_PATH];
-    GetModuleFileNameW(nullptr, modulePath, MAX_PATH);
-    std::wstring folder(modulePath);
-    folder = folder.substr(0, folder.find_last_of(L'\\'));
+    const bench::Folders folders = bench::MakeFolders(L"tw-bench");
+    g_data = folders.data;
+    g_spool = folders.spool;
 
-    wchar_t temp[MAX_PATH];
-    GetTempPathW(MAX_PATH, temp);
-    const std::wstring root = MakeFolder(std::wstring(temp) + L"tw-bench");
-    SetEnvironmentVariableW(L"ProgramData", root.c_str());
-    g_data = MakeFolder(root + L"\\TarnwickPrinter");
-    g_spool = MakeFolder(g_data + L"\\Spool");
-
-    HMODULE module = LoadLibraryW((folder + L"\\TWPortMon.dll").c_str());
+    HMODULE module = LoadLibraryW((bench::ProgramFolder() + L"\\TWPortMon.dll").c_str());
     auto init = reinterpret_cast<MONITOR2*(WINAPI*)(MONITORINIT*, PHANDLE)>(
         reinterpret_cast<void*>(GetProcAddress(module, "InitializePrintMonitor2")));
     if (init == nullptr) {
@@ -134,13 +83,7 @@ int wmain() {
     HANDLE port = nullptr;
     g_table->pfnOpenPort(monitor, const_cast<LPWSTR>(L"TARNWICK:"), &port);
 
-    // Auto-launch off, as an administrator would switch it off.
-    HKEY settings = nullptr;
-    RegCreateKeyExW(HKEY_LOCAL_MACHINE, kSettingsKeyPath, 0, nullptr, 0, KEY_WRITE | KEY_WOW64_64KEY, nullptr,
-                    &settings, nullptr);
-    const DWORD off = 0;
-    RegSetValueExW(settings, L"AutoLaunch", 0, REG_DWORD, reinterpret_cast<const BYTE*>(&off), sizeof(off));
-    RegCloseKey(settings);
+    bench::SwitchAutoLaunchOff(kSettingsKeyPath);
 
     std::vector<char> block(kBlock, 'x');
     for (size_t i = 0; i < block.size(); ++i) block[i] = static_cast<char>(i * 31);
@@ -150,13 +93,13 @@ int wmain() {
     const SIZE_T peakSmall = PeakPrivateBytes();
     std::vector<double> monitorLarge, baselineLarge;
     for (int r = 0; r < kRepetitions; ++r) {
-        EmptyFolder(g_spool);
-        baselineLarge.push_back(Seconds([&] { BaselineJob(100 + r, block, kLargeBlocks, kBlock, false); }));
-        EmptyFolder(g_spool);
+        bench::EmptyFolder(g_spool);
+        baselineLarge.push_back(Seconds([&] { bench::BaselineJob(g_spool, g_data, 100 + r, block, kLargeBlocks, kBlock, bench::HandOff::None, kSettingsKeyPath); }));
+        bench::EmptyFolder(g_spool);
         monitorLarge.push_back(Seconds([&] { MonitorJob(port, 100 + r, block, kLargeBlocks, kBlock); }));
     }
     const SIZE_T peakLarge = PeakPrivateBytes();
-    EmptyFolder(g_spool);
+    bench::EmptyFolder(g_spool);
     const double mib = kLargeBlocks * static_cast<double>(kBlock) / (1024 * 1024);
     const double monitorMiBs = mib / Median(monitorLarge);
     const double baselineMiBs = mib / Median(baselineLarge);
@@ -164,21 +107,31 @@ int wmain() {
     std::printf("large jobs (256 MiB in 64 KiB blocks, median of %d): monitor %.1f MiB/s, baseline %.1f MiB/s, ratio %.2f\n",
                 kRepetitions, monitorMiBs, baselineMiBs, largeRatio);
 
-    // Small jobs: jobs per second, 4 KiB each.
+    // Small jobs: jobs per second, 4 KiB each. A baseline job and a monitor
+    // job take turns, each in a spool folder of its own that fills up as it
+    // would alone, so that a change in the machine's pace (another program, the
+    // disk) weighs on both alike.
+    const std::wstring baselineSpool = MakeFolder(g_data + L"\\BaselineSpool");
     std::vector<double> monitorSmall, baselineSmall;
     for (int r = 0; r < kRepetitions; ++r) {
-        EmptyFolder(g_spool);
+        bench::EmptyFolder(baselineSpool);
+        bench::EmptyFolder(g_spool);
         DeleteFileW((g_data + L"\\baseline.log").c_str());
-        baselineSmall.push_back(Seconds([&] {
-            for (int j = 0; j < kSmallJobs; ++j) BaselineJob(1000 + j, block, 1, kSmallJob, true);
-        }));
-        EmptyFolder(g_spool);
         DeleteFileW((g_data + L"\\portmon.log").c_str());
-        monitorSmall.push_back(Seconds([&] {
-            for (int j = 0; j < kSmallJobs; ++j) MonitorJob(port, 1000 + j, block, 1, kSmallJob);
-        }));
+        double baseline = 0, monitored = 0;
+        for (int j = 0; j < kSmallJobs; ++j) {
+            baseline += Seconds([&] {
+                bench::BaselineJob(baselineSpool, g_data, 1000 + j, block, 1, kSmallJob, bench::HandOff::FileWork,
+                                   kSettingsKeyPath);
+            });
+            monitored += Seconds([&] { MonitorJob(port, 1000 + j, block, 1, kSmallJob); });
+        }
+        baselineSmall.push_back(baseline);
+        monitorSmall.push_back(monitored);
     }
-    EmptyFolder(g_spool);
+    bench::EmptyFolder(baselineSpool);
+    RemoveDirectoryW(baselineSpool.c_str());
+    bench::EmptyFolder(g_spool);
     const double monitorJobs = kSmallJobs / Median(monitorSmall);
     const double baselineJobs = kSmallJobs / Median(baselineSmall);
     const double smallRatio = monitorJobs / baselineJobs;

@@ -181,6 +181,7 @@ BOOL WINAPI StartDocPort(HANDLE hPort, LPWSTR pPrinterName, DWORD JobId, DWORD L
         return FALSE;
     }
     PortRecord& port = *static_cast<PortRecord*>(hPort);
+    JobCallScope call;
     PortLock lock(port);
     try {
         return StartJob(port, pPrinterName, JobId, Level, pDocInfo);
@@ -236,6 +237,8 @@ BOOL WINAPI EndDocPort(HANDLE hPort) {
         return FALSE;
     }
     PortRecord& port = *static_cast<PortRecord*>(hPort);
+    // Also covers the launch trigger's log line, which belongs to this call.
+    JobCallScope call;
     BOOL result = FALSE;
     DWORD error = ERROR_SUCCESS;
     bool launchWanted = false;

@@ -36,15 +36,23 @@ std::wstring LinkRefusal(const std::wstring& path) {
     return message;
 }
 
+// One message to the debugger output, prefixed and ended as a line, in one
+// call: a single output costs a third of three, and cannot be interleaved with
+// another thread's message.
+void SendToDebugger(const wchar_t* message) {
+    wchar_t line[kMessageChars + 16] = {};
+    StringCchPrintfW(line, ARRAYSIZE(line), L"[TWPortMon] %s\r\n", message);
+    line[ARRAYSIZE(line) - 1] = L'\0';
+    OutputDebugStringW(line);
+}
+
 // A line that cannot go to the file because of a link: the refusal goes to the
 // debugger output, which already has the line itself (unless the line is that
 // very refusal).
 void ReportDroppedLine(const wchar_t* message, const std::wstring& path) {
     const std::wstring refusal = LinkRefusal(path);
     if (refusal == message) return;
-    OutputDebugStringW(L"[TWPortMon] ");
-    OutputDebugStringW(refusal.c_str());
-    OutputDebugStringW(L"\r\n");
+    SendToDebugger(refusal.c_str());
 }
 
 // Moves a large log to portmon.log.old, both checked on their handles: the old
@@ -153,9 +161,7 @@ void AppendLogLine(const wchar_t* message) {
         if (!refused.empty()) {
             // The old generation was a link: said on a line of its own, before this one.
             const std::wstring refusal = LinkRefusal(refused);
-            OutputDebugStringW(L"[TWPortMon] ");
-            OutputDebugStringW(refusal.c_str());
-            OutputDebugStringW(L"\r\n");
+            SendToDebugger(refusal.c_str());
             bytes = ToUtf8(FormatLogLine(now, GetCurrentProcessId(), refusal.c_str()));
         }
         bytes += ToUtf8(FormatLogLine(now, GetCurrentProcessId(), message));
@@ -179,10 +185,7 @@ void MonitorLog(const wchar_t* format, ...) {
     // Cut output, or a failed format, ends at the buffer's last position.
     message[kMessageChars - 1] = L'\0';
 
-    OutputDebugStringW(L"[TWPortMon] ");
-    OutputDebugStringW(message);
-    OutputDebugStringW(L"\r\n");
-
+    SendToDebugger(message);
     AppendLogLine(message);
     // Callers report their own failure codes after logging.
     SetLastError(savedError);

@@ -123,8 +123,34 @@ enum class FolderState { Ready, Unusable, Link };
 // level at a time: a missing level is created, and a level that is a junction,
 // symbolic link or other reparse point stops the walk as a Link, named in
 // `refused`. A plain file in place of the last level counts as Ready, as with
-// EnsureDirectory; below a plain file nothing can be created.
+// EnsureDirectory; below a plain file nothing can be created. A folder that
+// this thread's current job call has already found plain is Ready at once.
 FolderState PrepareFolderChain(const std::wstring& root, const std::wstring& folder, std::wstring& refused);
+
+// One StartDocPort or EndDocPort call: the folders its walks find to be plain
+// directories (each with the root it was walked from) are not walked again for
+// the call's next file or log line. The record ends with the call, so the next
+// call walks afresh; other threads (the launch) always walk.
+class JobCallScope {
+public:
+    JobCallScope();
+    ~JobCallScope();
+    JobCallScope(const JobCallScope&) = delete;
+    JobCallScope& operator=(const JobCallScope&) = delete;
+
+    struct Walked {
+        std::wstring root;
+        std::wstring folder;
+    };
+    // The scope of this thread's current job call, or null outside one.
+    static JobCallScope* Current();
+    bool HasWalked(const std::wstring& root, const std::wstring& folder) const;
+    void RecordWalked(const std::wstring& root, const std::wstring& folder);
+
+private:
+    std::vector<Walked> walked_;
+    JobCallScope* outer_;
+};
 
 // ---------------------------------------------------------------------------
 // The monitor's files only where they are meant to be (checked_files.cpp).

@@ -7,7 +7,44 @@ namespace {
 
 constexpr DWORD kPathBuffer = 260;
 
+thread_local JobCallScope* t_jobCall = nullptr;
+
+// A root spelt with or without its trailing separator is the same root.
+bool SameRoot(const std::wstring& a, const std::wstring& b) {
+    size_t lengthA = a.size(), lengthB = b.size();
+    while (lengthA > 0 && (a[lengthA - 1] == L'\\' || a[lengthA - 1] == L'/')) --lengthA;
+    while (lengthB > 0 && (b[lengthB - 1] == L'\\' || b[lengthB - 1] == L'/')) --lengthB;
+    return lengthA == lengthB && a.compare(0, lengthA, b, 0, lengthB) == 0;
+}
+
 }  // namespace
+
+JobCallScope::JobCallScope() : outer_(t_jobCall) {
+    t_jobCall = this;
+}
+
+JobCallScope::~JobCallScope() {
+    t_jobCall = outer_;
+}
+
+JobCallScope* JobCallScope::Current() {
+    return t_jobCall;
+}
+
+bool JobCallScope::HasWalked(const std::wstring& root, const std::wstring& folder) const {
+    for (const Walked& entry : walked_) {
+        if (entry.folder == folder && SameRoot(entry.root, root)) return true;
+    }
+    return false;
+}
+
+void JobCallScope::RecordWalked(const std::wstring& root, const std::wstring& folder) {
+    try {
+        if (!HasWalked(root, folder)) walked_.push_back({root, folder});
+    } catch (...) {
+        // Out of memory: the folder is simply walked again.
+    }
+}
 
 std::wstring ReadEnvironmentValue(const wchar_t* name) {
     wchar_t buffer[kPathBuffer] = {};
@@ -60,6 +97,8 @@ FolderState PrepareFolderChain(const std::wstring& root, const std::wstring& fol
         next = folder.find_first_of(L"\\/", next);
         if (next == std::wstring::npos) next = folder.size();
     }
+    JobCallScope* const call = JobCallScope::Current();
+    if (call != nullptr && call->HasWalked(root, folder)) return FolderState::Ready;
     bool first = true;
     for (;;) {
         const std::wstring level = folder.substr(0, next);
@@ -75,6 +114,10 @@ FolderState PrepareFolderChain(const std::wstring& root, const std::wstring& fol
         if (IsLinkAttributes(attributes)) {
             refused = level;
             return FolderState::Link;
+        }
+        // Only a plain directory spares the call's later walks; anything else is read again.
+        if (call != nullptr && attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY)) {
+            call->RecordWalked(root, level);
         }
         if (next >= folder.size()) return FolderState::Ready;
         first = false;

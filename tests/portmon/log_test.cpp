@@ -28,6 +28,13 @@ TEST_F(LogTest, LinesInUtf8WithoutByteOrderMark) {
     EXPECT_EQ(lines[0].find("\r"), std::string::npos);
 }
 
+TEST_F(LogTest, EachMessageReachesTheDebuggerInOneOutput) {
+    // One output per message: another thread's message cannot land inside it.
+    DebugOutputRecorder debug;
+    LogShutdownLine();
+    EXPECT_EQ(debug.Outputs(), std::vector<std::string>{DebugLine(L"Shutdown") + "\r\n"});
+}
+
 TEST_F(LogTest, PercentSignsInDocumentNamesStayLiteral) {
     HANDLE port = OpenTestPort();
     ASSERT_TRUE(RunJob(port, 1, L"100% %s %d %n %08X", "x").ended);

@@ -122,14 +122,14 @@ std::string DebugLine(const std::wstring& message) {
 namespace {
 
 std::mutex g_debugMutex;
-std::string g_debugText;
+std::vector<std::string> g_debugOutputs;
 
 LONG CALLBACK RecordDebugOutput(EXCEPTION_POINTERS* info) {
     const EXCEPTION_RECORD& record = *info->ExceptionRecord;
     if (record.ExceptionCode == DBG_PRINTEXCEPTION_C && record.NumberParameters >= 2) {
         const auto* text = reinterpret_cast<const char*>(record.ExceptionInformation[1]);
         std::lock_guard<std::mutex> hold(g_debugMutex);
-        if (text != nullptr) g_debugText.append(text, strnlen(text, static_cast<size_t>(record.ExceptionInformation[0])));
+        if (text != nullptr) g_debugOutputs.emplace_back(text, strnlen(text, static_cast<size_t>(record.ExceptionInformation[0])));
     }
     return EXCEPTION_CONTINUE_SEARCH;
 }
@@ -138,7 +138,7 @@ LONG CALLBACK RecordDebugOutput(EXCEPTION_POINTERS* info) {
 
 DebugOutputRecorder::DebugOutputRecorder() {
     std::lock_guard<std::mutex> hold(g_debugMutex);
-    g_debugText.clear();
+    g_debugOutputs.clear();
     handler_ = AddVectoredExceptionHandler(1, &RecordDebugOutput);
 }
 
@@ -147,12 +147,18 @@ DebugOutputRecorder::~DebugOutputRecorder() {
 }
 
 std::vector<std::string> DebugOutputRecorder::Lines() const {
-    std::lock_guard<std::mutex> hold(g_debugMutex);
+    std::string text;
+    for (const std::string& output : Outputs()) text += output;
     std::vector<std::string> lines;
-    for (size_t start = 0, end; (end = g_debugText.find("\r\n", start)) != std::string::npos; start = end + 2) {
-        lines.push_back(g_debugText.substr(start, end - start));
+    for (size_t start = 0, end; (end = text.find("\r\n", start)) != std::string::npos; start = end + 2) {
+        lines.push_back(text.substr(start, end - start));
     }
     return lines;
+}
+
+std::vector<std::string> DebugOutputRecorder::Outputs() const {
+    std::lock_guard<std::mutex> hold(g_debugMutex);
+    return g_debugOutputs;
 }
 
 }  // namespace tw_test

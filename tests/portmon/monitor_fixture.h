@@ -99,6 +99,8 @@ public:
     DebugOutputRecorder& operator=(const DebugOutputRecorder&) = delete;
 
     std::vector<std::string> Lines() const;
+    // The text of each output call, as the debugger received it.
+    std::vector<std::string> Outputs() const;
 
 private:
     PVOID handler_;
