@@ -7,6 +7,8 @@
 #include <string>
 #include <vector>
 
+#include "portmon/monitor.h"
+
 namespace bench {
 
 // The folder of this program: TWPortMon.dll is built beside it.
@@ -31,6 +33,18 @@ inline Folders MakeFolders(const wchar_t* rootName) {
     for (const std::wstring& folder : {root, folders.data, folders.spool}) CreateDirectoryW(folder.c_str(), nullptr);
     SetEnvironmentVariableW(L"ProgramData", root.c_str());
     return folders;
+}
+
+// Loads a build of the monitor as the spooler does and opens its port; false
+// when it cannot.
+inline bool OpenMonitor(const std::wstring& path, const MonitorTable*& table, HANDLE& port) {
+    HMODULE module = LoadLibraryW(path.c_str());
+    auto init = reinterpret_cast<MONITOR2*(WINAPI*)(MONITORINIT*, PHANDLE)>(
+        reinterpret_cast<void*>(GetProcAddress(module, "InitializePrintMonitor2")));
+    if (init == nullptr) return false;
+    HANDLE monitor = nullptr;
+    table = reinterpret_cast<const MonitorTable*>(init(nullptr, &monitor));
+    return table != nullptr && table->pfnOpenPort(monitor, const_cast<LPWSTR>(L"TARNWICK:"), &port);
 }
 
 // AutoLaunch off, as an administrator would switch it off.

@@ -71,17 +71,11 @@ int wmain() {
     g_data = folders.data;
     g_spool = folders.spool;
 
-    HMODULE module = LoadLibraryW((bench::ProgramFolder() + L"\\TWPortMon.dll").c_str());
-    auto init = reinterpret_cast<MONITOR2*(WINAPI*)(MONITORINIT*, PHANDLE)>(
-        reinterpret_cast<void*>(GetProcAddress(module, "InitializePrintMonitor2")));
-    if (init == nullptr) {
+    HANDLE port = nullptr;
+    if (!bench::OpenMonitor(bench::ProgramFolder() + L"\\TWPortMon.dll", g_table, port)) {
         std::printf("TWPortMon.dll not found beside the benchmark\n");
         return 1;
     }
-    HANDLE monitor = nullptr;
-    g_table = reinterpret_cast<const MonitorTable*>(init(nullptr, &monitor));
-    HANDLE port = nullptr;
-    g_table->pfnOpenPort(monitor, const_cast<LPWSTR>(L"TARNWICK:"), &port);
 
     bench::SwitchAutoLaunchOff(kSettingsKeyPath);
 

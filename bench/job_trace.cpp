@@ -4,7 +4,6 @@
 // step is announced by a marker the trace shows.
 //
 //   job_trace.exe            the traced jobs
-//   job_trace.exe time N     N small jobs of each kind, timed (no trace)
 //   job_trace.exe compare N OTHER.dll...
 //                            N rounds of one job of each baseline, one job
 //                            through TWPortMon.dll and one through each other
@@ -26,17 +25,6 @@ namespace {
 
 const MonitorTable* g_table = nullptr;
 HANDLE g_port = nullptr;
-
-// Loads a build of the monitor and opens its port; false when it cannot.
-bool OpenMonitor(const std::wstring& path, const MonitorTable*& table, HANDLE& port) {
-    HMODULE module = LoadLibraryW(path.c_str());
-    auto init = reinterpret_cast<MONITOR2*(WINAPI*)(MONITORINIT*, PHANDLE)>(
-        reinterpret_cast<void*>(GetProcAddress(module, "InitializePrintMonitor2")));
-    if (init == nullptr) return false;
-    HANDLE monitor = nullptr;
-    table = reinterpret_cast<const MonitorTable*>(init(nullptr, &monitor));
-    return table != nullptr && table->pfnOpenPort(monitor, const_cast<LPWSTR>(L"TARNWICK:"), &port);
-}
 
 void Mark(const char* what, bool traced) {
     if (traced) OutputDebugStringA(what);
@@ -70,30 +58,13 @@ int wmain(int argc, wchar_t** argv) {
 
     bench::SwitchAutoLaunchOff(kSettingsKeyPath);
 
-    if (!OpenMonitor(bench::ProgramFolder() + L"\\TWPortMon.dll", g_table, g_port)) {
+    if (!bench::OpenMonitor(bench::ProgramFolder() + L"\\TWPortMon.dll", g_table, g_port)) {
         std::printf("TWPortMon.dll not found beside the program\n");
         return 1;
     }
 
     std::vector<char> block(4096, 'x');
-    if (argc >= 3 && std::wcscmp(argv[1], L"time") == 0) {
-        const int jobs = _wtoi(argv[2]);
-        for (int round = 0; round < 3; ++round) {
-            // As in the benchmark: each round starts with an empty spool folder and no logs.
-            bench::EmptyFolder(spool);
-            DeleteFileW((data + L"\\baseline.log").c_str());
-            double start = Now();
-            for (int j = 0; j < jobs; ++j) bench::BaselineJob(spool, data, 1000 + j, block, 1, 4096, bench::HandOff::Contract, kSettingsKeyPath);
-            const double baseline = Now() - start;
-            bench::EmptyFolder(spool);
-            DeleteFileW((data + L"\\portmon.log").c_str());
-            start = Now();
-            for (int j = 0; j < jobs; ++j) MonitorJob(1000 + j, block, false);
-            const double monitored = Now() - start;
-            std::printf("monitor %.0f jobs/s, baseline %.0f jobs/s, ratio %.2f\n", jobs / monitored, jobs / baseline,
-                        baseline / monitored);
-        }
-    } else if (argc >= 3 && std::wcscmp(argv[1], L"compare") == 0) {
+    if (argc >= 3 && std::wcscmp(argv[1], L"compare") == 0) {
         const int rounds = _wtoi(argv[2]);
         struct Kind {
             std::wstring name;
@@ -106,7 +77,7 @@ int wmain(int argc, wchar_t** argv) {
                                    {L"TWPortMon.dll", g_table, g_port, {}}};
         for (int i = 3; i < argc; ++i) {
             Kind other = {argv[i], nullptr, nullptr, {}};
-            if (!OpenMonitor(argv[i], other.table, other.port)) {
+            if (!bench::OpenMonitor(argv[i], other.table, other.port)) {
                 std::printf("cannot load %ls\n", argv[i]);
                 return 1;
             }

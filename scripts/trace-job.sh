@@ -6,7 +6,6 @@
 # bench/trace_summary.py (--calls lists them by name). The raw trace is kept
 # in build/job-trace.log.
 #   ./scripts/trace-job.sh [--calls]
-#   ./scripts/trace-job.sh time N     times N small jobs of each kind instead
 #   ./scripts/trace-job.sh compare N [OTHER.dll...]
 #                                      N rounds of the two baselines and the
 #                                      monitor builds, interleaved job by job
@@ -21,7 +20,7 @@ build_windows "$build" job_trace TWPortMon >/dev/null
 . "$root/scripts/wine-prefix.sh"
 trap wine_prefix_stop EXIT
 wine_prefix_start "$build/trace-prefix"
-if [ "${1:-}" = time ] || [ "${1:-}" = compare ]; then
+if [ "${1:-}" = compare ]; then
   wine "$build/bin/job_trace.exe" "$@" </dev/null
   exit
 fi

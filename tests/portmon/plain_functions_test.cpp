@@ -142,7 +142,8 @@ TEST(FinalPath, OnlyWhatTheQueriesShowIsRefused) {
 }
 
 TEST(CheckedFiles, NewFilesKeepNoReaderOrWriterOut) {
-    const std::wstring folder = tw_test::MakeTempFolder(L"shared") + L"\\TarnwickPrinter";
+    const std::wstring root = tw_test::MakeTempFolder(L"shared");
+    const std::wstring folder = root + L"\\TarnwickPrinter";
     ASSERT_TRUE(CreateDirectoryW(folder.c_str(), nullptr));
     const auto openBeside = [](const std::wstring& path, DWORD access) {
         return UniqueHandle(CreateFileW(path.c_str(), access, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
@@ -162,7 +163,7 @@ TEST(CheckedFiles, NewFilesKeepNoReaderOrWriterOut) {
     EXPECT_TRUE(openBeside(json, GENERIC_READ).valid()) << GetLastError();
     logHandle.reset();
     jobFile.reset();
-    tw_test::RemoveTree(folder.substr(0, folder.size() - 16));
+    tw_test::RemoveTree(root);
 }
 
 TEST(FinalPath, RenameTargetsInTheNtForm) {
