@@ -89,6 +89,23 @@ bool RotateLog(const std::wstring& logPath, std::wstring& refused) {
     }
 }
 
+// Appends the message's line to an open, checked log; `refused` names an old
+// generation the rotation found to be a link, said on a line of its own first.
+void WriteLine(HANDLE log, const std::wstring& refused, const wchar_t* message) {
+    SYSTEMTIME now = {};
+    GetLocalTime(&now);
+    std::string bytes;
+    if (!refused.empty()) {
+        const std::wstring refusal = LinkRefusal(refused);
+        SendToDebugger(refusal.c_str());
+        bytes = ToUtf8(FormatLogLine(now, GetCurrentProcessId(), refusal.c_str()));
+    }
+    bytes += ToUtf8(FormatLogLine(now, GetCurrentProcessId(), message));
+    if (bytes.empty()) return;
+    DWORD written = 0;
+    WriteFile(log, bytes.data(), static_cast<DWORD>(bytes.size()), &written, nullptr);
+}
+
 }  // namespace
 
 std::string ToUtf8(const std::wstring& text) {
@@ -131,8 +148,20 @@ void AppendLogLine(const wchar_t* message) {
             return;
         }
         const std::wstring logPath = dataFolder + L"\\" + kLogFileName;
+        JobCallScope* const call = JobCallScope::Current();
 
         LogLineGuard guard;
+        // A later line of a job call goes to the log its first line opened and
+        // checked, held since without delete sharing; once that log is due for
+        // rotation it is closed and the line takes the way by path.
+        if (HANDLE kept = call != nullptr ? call->KeptLog(logPath) : nullptr) {
+            LARGE_INTEGER size = {};
+            if (GetFileSizeEx(kept, &size) && static_cast<std::uint64_t>(size.QuadPart) <= kLogRotateAbove) {
+                WriteLine(kept, std::wstring(), message);
+                return;
+            }
+            call->DropLog();
+        }
         WIN32_FILE_ATTRIBUTE_DATA data = {};
         bool exists = GetFileAttributesExW(logPath.c_str(), GetFileExInfoStandard, &data) != FALSE;
         if (exists && IsLinkAttributes(data.dwFileAttributes)) {
@@ -154,20 +183,8 @@ void AppendLogLine(const wchar_t* message) {
             return;
         }
         UniqueHandle file(opened.handle);
-
-        SYSTEMTIME now = {};
-        GetLocalTime(&now);
-        std::string bytes;
-        if (!refused.empty()) {
-            // The old generation was a link: said on a line of its own, before this one.
-            const std::wstring refusal = LinkRefusal(refused);
-            SendToDebugger(refusal.c_str());
-            bytes = ToUtf8(FormatLogLine(now, GetCurrentProcessId(), refusal.c_str()));
-        }
-        bytes += ToUtf8(FormatLogLine(now, GetCurrentProcessId(), message));
-        if (bytes.empty()) return;
-        DWORD written = 0;
-        WriteFile(file.get(), bytes.data(), static_cast<DWORD>(bytes.size()), &written, nullptr);
+        WriteLine(file.get(), refused, message);
+        if (call != nullptr) call->KeepLog(logPath, std::move(file));
     } catch (...) {
         // Out of memory: the line is lost, the spooler call goes on.
     }

@@ -129,8 +129,10 @@ FolderState PrepareFolderChain(const std::wstring& root, const std::wstring& fol
 
 // One StartDocPort or EndDocPort call: the folders its walks find to be plain
 // directories (each with the root it was walked from) are not walked again for
-// the call's next file or log line. The record ends with the call, so the next
-// call walks afresh; other threads (the launch) always walk.
+// the call's next file or log line, and the log its first line opened and
+// checked takes the call's later lines. The record, and the log's handle, end
+// with the call, so the next call walks and checks afresh; other threads (the
+// launch) always do.
 class JobCallScope {
 public:
     JobCallScope();
@@ -147,8 +149,15 @@ public:
     bool HasWalked(const std::wstring& root, const std::wstring& folder) const;
     void RecordWalked(const std::wstring& root, const std::wstring& folder);
 
+    // The checked log kept for `path`, or null when this call has none.
+    HANDLE KeptLog(const std::wstring& path) const;
+    void KeepLog(const std::wstring& path, UniqueHandle log);
+    void DropLog();
+
 private:
     std::vector<Walked> walked_;
+    std::wstring logPath_;
+    UniqueHandle log_;
     JobCallScope* outer_;
 };
 

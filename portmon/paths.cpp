@@ -46,6 +46,23 @@ void JobCallScope::RecordWalked(const std::wstring& root, const std::wstring& fo
     }
 }
 
+HANDLE JobCallScope::KeptLog(const std::wstring& path) const {
+    return log_ && path == logPath_ ? log_.get() : nullptr;
+}
+
+void JobCallScope::KeepLog(const std::wstring& path, UniqueHandle log) {
+    try {
+        logPath_ = path;
+        log_ = std::move(log);
+    } catch (...) {
+        // Out of memory: the log is closed, and the next line opens it again.
+    }
+}
+
+void JobCallScope::DropLog() {
+    log_.reset();
+}
+
 std::wstring ReadEnvironmentValue(const wchar_t* name) {
     wchar_t buffer[kPathBuffer] = {};
     const DWORD length = GetEnvironmentVariableW(name, buffer, kPathBuffer);

@@ -91,6 +91,26 @@ TEST_F(LogTest, RotatesOnlyAboveOneMebibyte) {
     EXPECT_NE(LogBytes().substr(0, 3), "\xEF\xBB\xBF");
 }
 
+TEST_F(LogTest, LaterLineOfAJobCallStillRotates) {
+    // The call's first line keeps its log open for the next; once that line
+    // leaves the log above the limit, the next one rotates it all the same.
+    HANDLE port = OpenTestPort();
+    DOC_INFO_1W doc = {const_cast<LPWSTR>(L"rotating"), nullptr, nullptr};
+    ASSERT_TRUE(Table().pfnStartDocPort(port, nullptr, 63, 1, reinterpret_cast<LPBYTE>(&doc)));
+    BYTE data[1] = {'d'};
+    ASSERT_TRUE(Table().pfnWritePort(port, data, 1, nullptr));
+    // A folder at the .prn name: the end call logs the failed commit, then its own line.
+    ASSERT_TRUE(CreateDirectoryW((static_cast<PortRecord*>(port)->jobBasePath + L".prn").c_str(), nullptr));
+    const std::string full(1048576, 'a');
+    ASSERT_TRUE(WriteFileBytes(LogPath(), full));
+    EXPECT_FALSE(Table().pfnEndDocPort(port));
+    const std::string old = ReadFileBytes(LogPath() + L".old");
+    EXPECT_EQ(old.compare(0, full.size(), full), 0);
+    EXPECT_NE(old.find(AsUtf8(L"スプールファイルを確定できません")), std::string::npos);
+    EXPECT_EQ(LogMessage(LogLines().at(0)), "EndDocPort job=63 bytes=1 ok=0");
+    EXPECT_TRUE(Table().pfnClosePort(port));
+}
+
 TEST_F(LogTest, OldGenerationThatCannotBeDeletedKeepsTheLogGrowing) {
     ASSERT_TRUE(CreateDirectoryW(DataFolder().c_str(), nullptr));
     ASSERT_TRUE(WriteFileBytes(LogPath(), std::string(1048577, 'c')));
