@@ -48,10 +48,6 @@ std::wstring ComparablePath(const std::wstring& path) {
     return result;
 }
 
-// Every access the monitor's own handles may take while others read the file:
-// nobody is ever kept from reading, or from appending to the log.
-constexpr DWORD kShareAll = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
-
 std::wstring FinalPathOf(HANDLE handle, DWORD volumeName) {
     wchar_t buffer[kFinalPathChars] = {};
     const DWORD flags = FILE_NAME_NORMALIZED | volumeName;

@@ -67,8 +67,7 @@ bool RotateLog(const std::wstring& logPath, std::wstring& refused) {
         return false;
     }
     // Held for attributes only: other writers go on appending meanwhile.
-    UniqueHandle log(CreateFileW(logPath.c_str(), FILE_READ_ATTRIBUTES,
-                                 FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
+    UniqueHandle log(CreateFileW(logPath.c_str(), FILE_READ_ATTRIBUTES, kShareAll, nullptr, OPEN_EXISTING,
                                  FILE_ATTRIBUTE_NORMAL, nullptr));
     if (!log) return false;
     if (!IsIntendedFile(log.get(), logPath)) {

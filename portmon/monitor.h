@@ -174,6 +174,10 @@ inline constexpr wchar_t kLinkRefusedFormat[] = L"リンクになっているた
 // The error a refused folder or file reports: the monitor will not access it.
 inline constexpr DWORD kRefusedLinkError = ERROR_CANT_ACCESS_FILE;
 
+// The sharing of the monitor's handles that only hold, rename or delete a file:
+// such a handle never keeps anyone from reading, or from appending to the log.
+inline constexpr DWORD kShareAll = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
+
 // Attributes read by path that show a junction, symbolic link or other reparse point.
 bool IsLinkAttributes(DWORD attributes);
 // True when `finalPath`, as GetFinalPathNameByHandleW reports it, names the
