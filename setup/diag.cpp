@@ -115,8 +115,8 @@ void ReportFile(const std::wstring& label, const std::wstring& path) {
 void ReportPrinter() {
     const std::wstring label = ReportLabel(L"プリンタ");
     const SpoolerList list = EnumerateSpooler([](BYTE* buffer, DWORD size, DWORD* needed, DWORD* returned) {
-        return EnumPrintersW(PRINTER_ENUM_LOCAL | PRINTER_ENUM_CONNECTIONS, nullptr, 2, buffer, size, needed,
-                             returned);
+        return Spooler().EnumPrintersW(PRINTER_ENUM_LOCAL | PRINTER_ENUM_CONNECTIONS, nullptr, 2, buffer, size,
+                                       needed, returned);
     });
     if (list.state != SpoolerList::State::Listed) {
         PrintLine(L"%s一覧を取得できません", label.c_str());
@@ -144,14 +144,14 @@ void ReportPrinter() {
 void ReportJobs() {
     const std::wstring label = ReportLabel(L"ジョブ");
     PRINTER_DEFAULTSW defaults = {nullptr, nullptr, PRINTER_ACCESS_USE};
-    UniquePrinter printer;
-    if (!OpenPrinterW(const_cast<LPWSTR>(kQueueName), printer.put(), &defaults) || !printer) {
+    SpoolerPrinter printer;
+    if (!Spooler().OpenPrinterW(const_cast<LPWSTR>(kQueueName), printer.put(), &defaults) || !printer) {
         PrintLine(L"%sプリンタを開けません", label.c_str());
         return;
     }
     const HANDLE handle = printer.get();
     const SpoolerList list = EnumerateSpooler([handle](BYTE* buffer, DWORD size, DWORD* needed, DWORD* returned) {
-        return EnumJobsW(handle, 0, 64, 2, buffer, size, needed, returned);
+        return Spooler().EnumJobsW(handle, 0, 64, 2, buffer, size, needed, returned);
     });
     if (list.state == SpoolerList::State::NoSize) {
         PrintLine(L"%s0 件", label.c_str());

@@ -12,6 +12,8 @@
 #include <string>
 #include <vector>
 
+#include "common/unique_handle.h"
+
 // ---------------------------------------------------------------------------
 // Names of the installation contract that the monitor and the editor read.
 
@@ -78,6 +80,34 @@ bool IsProcessElevated();
 
 // The whole program: parse, check, run one command; returns the exit code.
 int RunSetup(const std::vector<std::wstring>& arguments, ElevationQuery isElevated);
+
+// ---------------------------------------------------------------------------
+// The spooler's client calls (spooler_calls.cpp). winspool.drv is no KnownDLL:
+// imported, Windows would first look for it beside the program, where whoever
+// may write that folder could put one that runs elevated before wmain. So it
+// is loaded at run time from the system directory alone, on first use; a call
+// it lacks fails with ERROR_PROC_NOT_FOUND.
+
+#define TW_SPOOLER_CALLS(X)                                                                                 \
+    X(AddFormW) X(AddMonitorW) X(AddPrinterW) X(ClosePrinter) X(DeleteMonitorW) X(DeletePrinter) X(EnumJobsW) \
+    X(EnumMonitorsW) X(EnumPortsW) X(EnumPrinterDriversW) X(EnumPrintersW) X(GetPrinterW) X(OpenPrinterW)   \
+    X(SetPrinterW)
+
+struct SpoolerCalls {
+#define TW_SPOOLER_CALL_SLOT(name) decltype(&::name) name;
+    TW_SPOOLER_CALLS(TW_SPOOLER_CALL_SLOT)
+#undef TW_SPOOLER_CALL_SLOT
+};
+const SpoolerCalls& Spooler();
+
+// A printer handle of the spooler's, closed through Spooler().ClosePrinter.
+struct SpoolerPrinterTraits {
+    using Value = HANDLE;
+    static Value Empty() noexcept { return nullptr; }
+    static bool IsValid(Value v) noexcept { return v != nullptr; }
+    static void Close(Value v) noexcept { Spooler().ClosePrinter(v); }
+};
+using SpoolerPrinter = Unique<SpoolerPrinterTraits>;
 
 // ---------------------------------------------------------------------------
 // Console output (console.cpp)

@@ -9,9 +9,9 @@ namespace {
 
 void DeleteQueue() {
     PRINTER_DEFAULTSW defaults = {nullptr, nullptr, PRINTER_ALL_ACCESS};
-    UniquePrinter printer;
-    if (!OpenPrinterW(const_cast<LPWSTR>(kQueueName), printer.put(), &defaults) || !printer) return;
-    if (DeletePrinter(printer.get())) {
+    SpoolerPrinter printer;
+    if (!Spooler().OpenPrinterW(const_cast<LPWSTR>(kQueueName), printer.put(), &defaults) || !printer) return;
+    if (Spooler().DeletePrinter(printer.get())) {
         PrintLine(L"  - プリンタを削除しました");
     } else {
         ReportLastError(L"DeletePrinter");
@@ -19,7 +19,7 @@ void DeleteQueue() {
 }
 
 void UnregisterMonitor() {
-    if (DeleteMonitorW(nullptr, nullptr, const_cast<LPWSTR>(kMonitorName))) {
+    if (Spooler().DeleteMonitorW(nullptr, nullptr, const_cast<LPWSTR>(kMonitorName))) {
         PrintLine(L"  - ポートモニタを削除しました");
     } else {
         ReportLastError(L"DeleteMonitor");
