@@ -164,8 +164,6 @@ TEST(DataFolder, ProgramDataThenAllUsersProfileThenDriveC) {
         ScopedEnvironment programData(L"ProgramData", v259);
         EXPECT_EQ(DataFolderPath(), v259 + L"\\TarnwickPrinter");
     }
-    EXPECT_EQ(GrantUsersCommandLine(L"C:\\Program Data\\TarnwickPrinter"),
-              L"icacls.exe \"C:\\Program Data\\TarnwickPrinter\" /grant *S-1-5-32-545:(OI)(CI)M /T /C /Q");
 }
 
 }  // namespace

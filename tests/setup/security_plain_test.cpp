@@ -1,0 +1,146 @@
+// The decisions about rights as plain functions of plain data: the Users
+// entry, what a folder inherits, a planted folder taken back and who else
+// may write.
+#include <gtest/gtest.h>
+
+#include "setup/setup.h"
+
+namespace {
+
+constexpr wchar_t kUser[] = L"S-1-5-21-1-2-3-1001";
+constexpr wchar_t kAuthenticatedUsers[] = L"S-1-5-11";
+constexpr wchar_t kCreatorOwner[] = L"S-1-3-0";
+constexpr BYTE kOICI = OBJECT_INHERIT_ACE | CONTAINER_INHERIT_ACE;
+
+AccessEntry Allow(BYTE flags, ACCESS_MASK mask, const std::wstring& sid) {
+    AccessEntry entry;
+    entry.flags = flags;
+    entry.mask = mask;
+    entry.sid = sid;
+    return entry;
+}
+
+AccessEntry Deny(BYTE flags, ACCESS_MASK mask, const std::wstring& sid) {
+    AccessEntry entry = Allow(flags, mask, sid);
+    entry.type = ACCESS_DENIED_ACE_TYPE;
+    return entry;
+}
+
+// One line per entry, to compare lists and to read a failure.
+std::vector<std::string> Text(const std::vector<AccessEntry>& entries) {
+    std::vector<std::string> lines;
+    for (const AccessEntry& entry : entries) {
+        char line[160];
+        snprintf(line, sizeof(line), "%s %02X %08lX %ls", entry.type == ACCESS_DENIED_ACE_TYPE ? "deny" : "allow",
+                 entry.flags, static_cast<unsigned long>(entry.mask), entry.sid.c_str());
+        lines.push_back(line);
+    }
+    return lines;
+}
+
+const std::vector<std::wstring> kTrusted = {kAdministratorsSid, kSystemSid, kTrustedInstallerSid};
+
+TEST(UsersEntry, ExplicitBeforeInheritedOnceOnly) {
+    const std::vector<AccessEntry> dacl = {Deny(0, FILE_WRITE_DATA, kUser), Allow(kOICI, FILE_ALL_ACCESS, kSystemSid),
+                                           Allow(kOICI | INHERITED_ACE, FILE_ALL_ACCESS, kAdministratorsSid)};
+    const std::vector<AccessEntry> once = WithUsersEntry(dacl, UsersEntry::Explicit);
+    EXPECT_EQ(Text(once), Text({dacl[0], dacl[1], Allow(kOICI, kModifyRights, kUsersSid), dacl[2]}));
+    EXPECT_EQ(Text(WithUsersEntry(once, UsersEntry::Explicit)), Text(once)) << "a second run adds nothing";
+
+    // Below the three folders the entry is what inheritance leaves there, and
+    // an entry of the Users group with other rights stays as it is.
+    const std::vector<AccessEntry> file = {Allow(INHERITED_ACE, FILE_GENERIC_READ, kUsersSid)};
+    EXPECT_EQ(Text(WithUsersEntry(file, UsersEntry::InheritedByFile)),
+              Text({file[0], Allow(INHERITED_ACE, kModifyRights, kUsersSid)}));
+    EXPECT_EQ(Text(WithUsersEntry({}, UsersEntry::InheritedByFolder)),
+              Text({Allow(kOICI | INHERITED_ACE, kModifyRights, kUsersSid)}));
+}
+
+// A folder made in ProgramData, as Windows sets up ProgramData's rights.
+TEST(Inheritance, WhatAFolderAndAFileTakeFromTheirParent) {
+    const std::vector<AccessEntry> parent = {
+        Allow(kOICI, FILE_ALL_ACCESS, kSystemSid),
+        Allow(kOICI | INHERIT_ONLY_ACE, GENERIC_ALL, kCreatorOwner),
+        Allow(CONTAINER_INHERIT_ACE, FILE_WRITE_DATA | FILE_APPEND_DATA, kUsersSid),
+        Allow(OBJECT_INHERIT_ACE, FILE_GENERIC_READ, kAuthenticatedUsers),
+        Allow(kOICI | NO_PROPAGATE_INHERIT_ACE, GENERIC_READ, kUser),
+        Allow(0, FILE_ALL_ACCESS, kUser),  // the parent's own
+    };
+    EXPECT_EQ(Text(InheritedEntries(parent, true, kAdministratorsSid, kSystemSid)),
+              Text({
+                  Allow(kOICI | INHERITED_ACE, FILE_ALL_ACCESS, kSystemSid),
+                  Allow(INHERITED_ACE, FILE_ALL_ACCESS, kAdministratorsSid),  // CREATOR OWNER, for the owner
+                  Allow(kOICI | INHERIT_ONLY_ACE | INHERITED_ACE, GENERIC_ALL, kCreatorOwner),
+                  Allow(CONTAINER_INHERIT_ACE | INHERITED_ACE, FILE_WRITE_DATA | FILE_APPEND_DATA, kUsersSid),
+                  Allow(OBJECT_INHERIT_ACE | INHERIT_ONLY_ACE | INHERITED_ACE, FILE_GENERIC_READ, kAuthenticatedUsers),
+                  Allow(INHERITED_ACE, FILE_GENERIC_READ, kUser),  // not handed on further
+              }));
+    EXPECT_EQ(Text(InheritedEntries(parent, false, kUser, kSystemSid)),
+              Text({
+                  Allow(INHERITED_ACE, FILE_ALL_ACCESS, kSystemSid),
+                  Allow(INHERITED_ACE, FILE_ALL_ACCESS, kUser),
+                  Allow(INHERITED_ACE, FILE_GENERIC_READ, kAuthenticatedUsers),
+                  Allow(INHERITED_ACE, FILE_GENERIC_READ, kUser),
+              }));
+}
+
+// A user made the folder before the first install, owns it, blocked
+// inheritance and gave themselves and everyone full control, marking one
+// entry inherited: all of it goes.
+TEST(Reclaim, PlantedFolderKeepsNothingOfTheUsers) {
+    EXPECT_FALSE(IsTrustedOwner(kUser, kTrusted));
+    EXPECT_FALSE(IsTrustedOwner(L"", kTrusted));
+    for (const wchar_t* owner : {kAdministratorsSid, kSystemSid, kTrustedInstallerSid}) {
+        EXPECT_TRUE(IsTrustedOwner(owner, kTrusted)) << owner;
+    }
+    const std::vector<AccessEntry> parent = {Allow(kOICI, FILE_ALL_ACCESS, kSystemSid),
+                                             Allow(kOICI | INHERIT_ONLY_ACE, FILE_ALL_ACCESS, kCreatorOwner)};
+    const ObjectSecurity reclaimed = ReclaimedFolder(parent, kSystemSid);
+    EXPECT_EQ(reclaimed.owner, kAdministratorsSid);
+    EXPECT_EQ(reclaimed.daclControl, SE_DACL_AUTO_INHERITED) << "no longer protected from inheritance";
+    EXPECT_EQ(Text(reclaimed.dacl), Text({
+                                        Allow(kOICI, kModifyRights, kUsersSid),
+                                        Allow(kOICI | INHERITED_ACE, FILE_ALL_ACCESS, kSystemSid),
+                                        Allow(INHERITED_ACE, FILE_ALL_ACCESS, kAdministratorsSid),
+                                        Allow(kOICI | INHERIT_ONLY_ACE | INHERITED_ACE, FILE_ALL_ACCESS, kCreatorOwner),
+                                    }));
+}
+
+TEST(OthersWrite, OwnerAndEntriesThatApplyDecide) {
+    const struct {
+        const char* name;
+        std::wstring owner;
+        bool hasDacl;
+        std::vector<AccessEntry> dacl;
+        bool othersWrite;
+    } cases[] = {
+        {"administrators, SYSTEM, TrustedInstaller", kTrustedInstallerSid, true,
+         {Allow(kOICI, FILE_ALL_ACCESS, kAdministratorsSid), Allow(kOICI, GENERIC_ALL, kSystemSid),
+          Allow(0, FILE_ALL_ACCESS, kTrustedInstallerSid), Allow(kOICI, FILE_GENERIC_READ | FILE_GENERIC_EXECUTE, kUsersSid)},
+         false},
+        {"a user's own folder", kUser, true, {Allow(0, FILE_GENERIC_READ, kUsersSid)}, true},
+        {"no DACL", kAdministratorsSid, false, {}, true},
+        {"Authenticated Users modify (C:\\Tools)", kAdministratorsSid, true,
+         {Allow(kOICI | INHERITED_ACE, kModifyRights, kAuthenticatedUsers)}, true},
+        {"append only", kAdministratorsSid, true, {Allow(0, FILE_APPEND_DATA, kUsersSid)}, true},
+        {"delete only", kAdministratorsSid, true, {Allow(0, DELETE, kUser)}, true},
+        {"generic write", kAdministratorsSid, true, {Allow(0, GENERIC_WRITE, kUsersSid)}, true},
+        {"for what is below only", kAdministratorsSid, true, {Allow(kOICI | INHERIT_ONLY_ACE, kModifyRights, kUsersSid)},
+         false},
+        {"a deny grants nothing", kAdministratorsSid, true, {Deny(0, FILE_ALL_ACCESS, kUsersSid)}, false},
+        {"OWNER RIGHTS of a trusted owner", kSystemSid, true, {Allow(0, FILE_ALL_ACCESS, L"S-1-3-4")}, false},
+    };
+    for (const auto& c : cases) {
+        ObjectSecurity security;
+        security.owner = c.owner;
+        security.hasDacl = c.hasDacl;
+        security.dacl = c.dacl;
+        EXPECT_EQ(LetsOthersWrite(security, kTrusted), c.othersWrite) << c.name;
+    }
+    ObjectSecurity own;
+    own.owner = kUser;
+    own.dacl = {Allow(0, FILE_ALL_ACCESS, kUser)};
+    EXPECT_FALSE(LetsOthersWrite(own, {kAdministratorsSid, kUser})) << "the administrator running the tool";
+}
+
+}  // namespace
