@@ -65,15 +65,18 @@ void ReportRegistry() {
         PrintLine(L"%sHKLM\\%s がありません", ReportLabel(L"レジストリ").c_str(), kSettingsKeyPath);
         return;
     }
-    for (const wchar_t* name : {L"InstallDir", L"EditorPath"}) {
+    std::wstring values[2];
+    const wchar_t* const names[] = {L"InstallDir", L"EditorPath"};
+    for (size_t i = 0; i < 2; ++i) {
         // Up to the first NUL and never past the buffer; the type is not checked.
         wchar_t data[1024 + 1] = {};
         DWORD size = 2048;
-        if (RegQueryValueExW(key.get(), name, nullptr, nullptr, reinterpret_cast<BYTE*>(data), &size) ==
+        if (RegQueryValueExW(key.get(), names[i], nullptr, nullptr, reinterpret_cast<BYTE*>(data), &size) ==
             ERROR_SUCCESS) {
-            PrintLine(L"  %-12s      : %s", name, data);
+            PrintLine(L"  %-12s      : %s", names[i], data);
+            values[i] = data;
         } else {
-            PrintLine(L"  %-12s      : ありません", name);
+            PrintLine(L"  %-12s      : ありません", names[i]);
         }
     }
     DWORD autoLaunch = 0;
@@ -83,6 +86,10 @@ void ReportRegistry() {
         PrintLine(L"  AutoLaunch        : %u (%s)", autoLaunch, autoLaunch != 0 ? L"有効" : L"無効");
     } else {
         PrintLine(L"  AutoLaunch        : ありません (既定は有効)");
+    }
+    // Where the monitor's file came from and the editor it starts in every user's session.
+    if (!values[0].empty()) {
+        WarnIfOthersCanWrite(values[0], {values[0] + L"\\" + kMonitorFileName, values[1]});
     }
 }
 

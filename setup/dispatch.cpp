@@ -12,11 +12,13 @@ namespace {
 int RunAutoLaunchOn(const InstallOptions&) {
     // A failure to write is reported by its own line; the exit code stays 0.
     WriteEditorSettings(true);
+    WarnIfProgramFolderIsOpen();
     return kExitSuccess;
 }
 
 int RunAutoLaunchOff(const InstallOptions&) {
     WriteEditorSettings(false);
+    WarnIfProgramFolderIsOpen();
     return kExitSuccess;
 }
 

@@ -80,6 +80,7 @@ bool DeployMonitor() {
 int Install(const InstallOptions& options) {
     PrintLine(L"== TARNWICK-PRINTER インストール ==");
     PrepareDataFolder();
+    WarnIfProgramFolderIsOpen();
     WriteEditorSettings(!options.noautolaunch);
     if (!DeployMonitor()) return kExitMonitorFailed;
     RegisterPort(options.port);

@@ -298,3 +298,25 @@ bool WriteSecurity(HANDLE object, const ObjectSecurity& security, SECURITY_INFOR
     }
     return set(object, what, &descriptor) != FALSE;
 }
+
+bool PathLetsOthersWrite(const std::wstring& path) {
+    UniqueHandle object(CreateFileW(path.c_str(), READ_CONTROL, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                                    nullptr, OPEN_EXISTING,
+                                    FILE_FLAG_BACKUP_SEMANTICS | SECURITY_SQOS_PRESENT | SECURITY_IDENTIFICATION,
+                                    nullptr));
+    ObjectSecurity security;
+    return object && ReadSecurity(object.get(), security) && LetsOthersWrite(security, TrustedAccounts());
+}
+
+void WarnIfOthersCanWrite(const std::wstring& folder, const std::vector<std::wstring>& files) {
+    if (PathLetsOthersWrite(folder) || std::any_of(files.begin(), files.end(), PathLetsOthersWrite)) {
+        PrintLine(L"  [!] %s は管理者以外も書き換えられます。Program Files の下に置いてください。", folder.c_str());
+    }
+}
+
+void WarnIfProgramFolderIsOpen() {
+    // TWPortMon.dll from here runs as SYSTEM; the editor from here in every printing user's session.
+    const std::wstring folder = ModuleDirectory();
+    if (folder == L".") return;
+    WarnIfOthersCanWrite(folder, {folder + L"\\" + kMonitorFileName, folder + L"\\" + kEditorFileName});
+}

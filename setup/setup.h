@@ -268,6 +268,14 @@ bool ReadSecurity(HANDLE object, ObjectSecurity& security);
 // Sets what `what` names (OWNER_SECURITY_INFORMATION, DACL_SECURITY_INFORMATION)
 // on the open object through `set`, which never propagates anything by path.
 bool WriteSecurity(HANDLE object, const ObjectSecurity& security, SECURITY_INFORMATION what, SetSecurityCall set);
+// LetsOthersWrite for the file or folder at `path` (links followed); false
+// when it is missing or its security cannot be read.
+bool PathLetsOthersWrite(const std::wstring& path);
+// "  [!] <folder> は管理者以外も書き換えられます。..." when the folder or one of
+// the files lets anyone but administrators write.
+void WarnIfOthersCanWrite(const std::wstring& folder, const std::vector<std::wstring>& files);
+// The same for the setup tool's own folder, where it takes TWPortMon.dll and the editor from.
+void WarnIfProgramFolderIsOpen();
 
 // ---------------------------------------------------------------------------
 // Editor settings (settings.cpp)
