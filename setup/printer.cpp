@@ -43,7 +43,9 @@ bool IsDriverInstalled(const std::wstring& driver) {
 
 std::wstring DriverInstallCommandLine(const std::wstring& driver, const std::wstring& windowsFolder) {
     if (!QuotesSafely(driver) || !QuotesSafely(windowsFolder)) return std::wstring();
-    return L"rundll32.exe printui.dll,PrintUIEntry /ia /m \"" + driver +
+    // /q: an error shows no message box, which in session 0 nobody could
+    // close and which would hold the install for the whole time-out.
+    return L"rundll32.exe printui.dll,PrintUIEntry /ia /q /m \"" + driver +
            L"\" /h \"x64\" /v \"Type 3 - User Mode\" /f \"" + windowsFolder + L"\\inf\\ntprint.inf\"";
 }
 
