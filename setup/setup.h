@@ -334,6 +334,15 @@ struct MonitorEntry {
 // spells them; empty when there is none or the list cannot be had.
 std::vector<MonitorEntry> RegisteredMonitors();
 
+struct QueuePorts {
+    std::wstring queue;
+    std::wstring ports;  // as the spooler gives them: one name, or several separated by commas
+};
+// The queues that use one of `ports` (ignoring case), in the order given.
+std::vector<std::wstring> QueuesOnPorts(const std::vector<QueuePorts>& queues, const std::vector<std::wstring>& ports);
+// The local queues on a port that the spooler lists as the monitor's.
+std::vector<std::wstring> QueuesOnMonitorPorts();
+
 int ShowStatus();
 int RunDiagnostics();
 void ReportFile(const std::wstring& label, const std::wstring& path);

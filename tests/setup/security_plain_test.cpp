@@ -1,6 +1,6 @@
 // The decisions about rights as plain functions of plain data: the Users
-// entry, what a folder inherits, a planted folder taken back and who else
-// may write.
+// entry, what a folder inherits, a planted folder taken back, who else may
+// write, and which queues keep the monitor's ports.
 #include <gtest/gtest.h>
 
 #include "setup/setup.h"
@@ -141,6 +141,16 @@ TEST(OthersWrite, OwnerAndEntriesThatApplyDecide) {
     own.owner = kUser;
     own.dacl = {Allow(0, FILE_ALL_ACCESS, kUser)};
     EXPECT_FALSE(LetsOthersWrite(own, {kAdministratorsSid, kUser})) << "the administrator running the tool";
+}
+
+TEST(Uninstall, QueuesThatKeepTheMonitorsPorts) {
+    const std::vector<QueuePorts> queues = {
+        {L"TARNWICK-PRINTER", L"TARNWICK:"}, {L"Own copy", L"tarnwick:"}, {L"Pooled", L"LPT1:, TW2:"},
+        {L"Other", L"LPT1:"},                {L"Blank", L""},
+    };
+    EXPECT_EQ(QueuesOnPorts(queues, {L"TARNWICK:", L"TW2:"}),
+              (std::vector<std::wstring>{L"TARNWICK-PRINTER", L"Own copy", L"Pooled"}));
+    EXPECT_EQ(QueuesOnPorts(queues, {}), std::vector<std::wstring>{});
 }
 
 }  // namespace
