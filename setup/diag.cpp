@@ -199,13 +199,14 @@ void ReportSpoolFolder() {
     }
     // Created new, so that nothing standing at the name (a file, a link, a
     // hard link) is ever opened: that fails with ERROR_FILE_EXISTS and is left
-    // alone. Deleted on close, through this handle only; if a folder was
+    // alone; a link is not followed either, so a dangling one never has its
+    // target created. Deleted on close, through this handle only; if a folder was
     // swapped for a link meanwhile, the new file lands in the link's target,
     // the check below refuses it and the close removes it again.
     const std::wstring probe = folder + L"\\_write_test.tmp";
     UniqueHandle file(CreateFileW(probe.c_str(), GENERIC_WRITE | DELETE, 0, nullptr, CREATE_NEW,
-                                  FILE_ATTRIBUTE_TEMPORARY | FILE_FLAG_DELETE_ON_CLOSE | SECURITY_SQOS_PRESENT |
-                                      SECURITY_IDENTIFICATION,
+                                  FILE_ATTRIBUTE_TEMPORARY | FILE_FLAG_DELETE_ON_CLOSE | FILE_FLAG_OPEN_REPARSE_POINT |
+                                      SECURITY_SQOS_PRESENT | SECURITY_IDENTIFICATION,
                                   nullptr));
     if (!file) {
         ReportLastError(L"スプールフォルダへ書き込めません");

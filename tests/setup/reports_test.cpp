@@ -195,10 +195,12 @@ TEST_F(ReportsTest, DiagnosticsWithoutSettingsOrSpoolFolder) {
 TEST_F(ReportsTest, WriteTestFailureIsReportedWithItsCode) {
     ASSERT_TRUE(CreateDirectoryW(data_.c_str(), nullptr));
     ASSERT_TRUE(CreateDirectoryW((data_ + L"\\Spool").c_str(), nullptr));
-    // Whatever stands at the test file's name is left alone: a folder, a file.
+    // Whatever stands at the test file's name is left alone: a folder, a
+    // file, a link to nothing (whose target is never created).
     const std::wstring probe = data_ + L"\\Spool\\_write_test.tmp";
+    const std::wstring nowhere = root_ + L"\\nowhere.tmp";
     ASSERT_TRUE(CreateDirectoryW(probe.c_str(), nullptr));
-    for (int run = 0; run < 2; ++run) {
+    for (int run = 0; run < 3; ++run) {
         tw_test::StdoutCapture capture;
         ReportSpoolFolder();
         const std::string out = capture.Finish();
@@ -208,9 +210,14 @@ TEST_F(ReportsTest, WriteTestFailureIsReportedWithItsCode) {
             EXPECT_TRUE(tw_test::IsFolder(probe));
             ASSERT_TRUE(RemoveDirectoryW(probe.c_str()));
             ASSERT_TRUE(tw_test::WriteFileBytes(probe, "left by someone"));
+        } else if (run == 1) {
+            EXPECT_EQ(tw_test::ReadFileBytes(probe), "left by someone");
+            ASSERT_TRUE(DeleteFileW(probe.c_str()));
+            ASSERT_TRUE(tw_test::MakeSymbolicLink(probe, nowhere));
         }
     }
-    EXPECT_EQ(tw_test::ReadFileBytes(probe), "left by someone");
+    EXPECT_FALSE(tw_test::PathExists(nowhere));
+    tw_test::RemoveWithoutFollowing(probe);
 }
 
 // A user points the write test's file name and the log's name at files
