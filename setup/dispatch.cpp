@@ -88,6 +88,7 @@ constexpr ValueOption kValueOptions[] = {
     {L"--driver=", &InstallOptions::driver},
     {L"/port:", &InstallOptions::port},
     {L"--port=", &InstallOptions::port},
+    {L"/log:", &InstallOptions::log},
 };
 
 // Flags: the whole argument, without regard to the case of ASCII letters.
@@ -197,6 +198,10 @@ std::vector<std::wstring> UsageLines() {
 
 int RunSetup(const std::vector<std::wstring>& arguments, ElevationQuery isElevated) {
     const SetupRequest request = ParseCommandLine(arguments);
+    // First, so that the file gets every line, the refusals too.
+    UniqueHandle log;
+    if (!request.options.log.empty()) log = OpenSetupLog(request.options.log);
+    const ScopedPrintLog logging(log.get());
 
     if (IsHelpCommand(request.command)) {
         for (const std::wstring& line : UsageLines()) PrintLine(L"%s", line.c_str());

@@ -44,6 +44,7 @@ struct InstallOptions {
     std::wstring port = kDefaultPortName;
     bool noprinter = false;
     bool noautolaunch = false;
+    std::wstring log;  // "/log:", every command: a file that gets every printed line too
 };
 
 struct SetupRequest {
@@ -122,6 +123,24 @@ void PrintLine(const wchar_t* format, ...);
 void ReportLastError(const wchar_t* label);
 // The same report for a registry call's returned status.
 void ReportRegistryError(LONG status, const wchar_t* label);
+
+// Every line PrintLine prints also goes, as UTF-8 with CR LF, to the file
+// this holds (opened for appending) until the scope ends.
+class ScopedPrintLog {
+public:
+    explicit ScopedPrintLog(HANDLE log);
+    ~ScopedPrintLog();
+    ScopedPrintLog(const ScopedPrintLog&) = delete;
+    ScopedPrintLog& operator=(const ScopedPrintLog&) = delete;
+
+private:
+    HANDLE previous_;
+};
+
+// The file named by "/log:", opened for appending when it lies in a folder
+// that only administrators can write and neither it nor the folder is a
+// link; otherwise an empty handle, after a warning line.
+UniqueHandle OpenSetupLog(const std::wstring& path);
 
 // ---------------------------------------------------------------------------
 // Spooler service (service.cpp) and ports (ports.cpp)

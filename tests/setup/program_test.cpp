@@ -152,6 +152,38 @@ TEST_F(ProgramTest, ProgramFolderOthersCanWriteIsNamed) {
     tw_test::RemoveTree(folder);
 }
 
+// "/log:" keeps every printed line, appended, only in a folder that only
+// administrators can write and never through a link; a refusal is printed
+// and the command runs all the same.
+TEST_F(ProgramTest, LogKeepsEveryLineWhereOnlyAdministratorsWrite) {
+    const std::wstring folder = tw_test::MakeTempFolder(L"log");
+    const std::wstring log = folder + L"\\install.log";
+    const tw_test::ProcessResult plain = Run(L"status");
+    std::string kept;
+    for (int run = 0; run < 2; ++run) {
+        const tw_test::ProcessResult logged = Run(L"status \"/log:" + log + L"\"");
+        EXPECT_EQ(logged.output, plain.output);
+        kept += logged.output;
+        EXPECT_EQ(tw_test::ReadFileBytes(log), kept) << "appended, UTF-8, CR LF";
+    }
+
+    const std::wstring linked = folder + L"\\linked.log";
+    ASSERT_TRUE(tw_test::MakeSymbolicLink(linked, log));
+    const std::wstring open = tw_test::MakeTempFolder(L"open log");
+    ASSERT_TRUE(tw_test::RunHostShell("chmod o+w '" + tw_test::UnixPathOf(open) + "'"));
+    for (const std::wstring& refused : {linked, open + L"\\install.log"}) {
+        const tw_test::ProcessResult result = Run(L"status \"/log:" + refused + L"\"");
+        EXPECT_EQ(result.exitCode, 0u);
+        EXPECT_EQ(result.output, AsUtf8(L"  [!] /log:" + refused +
+                                        L" は管理者以外も書き換えられるか、リンクになっているため、記録しません\r\n") +
+                                     plain.output);
+    }
+    EXPECT_EQ(tw_test::ReadFileBytes(log), kept);
+    EXPECT_FALSE(tw_test::PathExists(open + L"\\install.log"));
+    tw_test::RemoveWithoutFollowing(folder);
+    tw_test::RemoveTree(open);
+}
+
 TEST_F(ProgramTest, NotElevatedOnlyTheElevationMessage) {
     const UniqueHandle token = tw_test::LinkedToken();
     ASSERT_TRUE(token.valid());
