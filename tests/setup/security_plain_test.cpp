@@ -13,26 +13,19 @@ constexpr wchar_t kCreatorOwner[] = L"S-1-3-0";
 constexpr BYTE kOICI = OBJECT_INHERIT_ACE | CONTAINER_INHERIT_ACE;
 
 AccessEntry Allow(BYTE flags, ACCESS_MASK mask, const std::wstring& sid) {
-    AccessEntry entry;
-    entry.flags = flags;
-    entry.mask = mask;
-    entry.sid = sid;
-    return entry;
+    return {ACCESS_ALLOWED_ACE_TYPE, flags, mask, sid, {}};
 }
-
 AccessEntry Deny(BYTE flags, ACCESS_MASK mask, const std::wstring& sid) {
-    AccessEntry entry = Allow(flags, mask, sid);
-    entry.type = ACCESS_DENIED_ACE_TYPE;
-    return entry;
+    return {ACCESS_DENIED_ACE_TYPE, flags, mask, sid, {}};
 }
 
 // One line per entry, to compare lists and to read a failure.
 std::vector<std::string> Text(const std::vector<AccessEntry>& entries) {
     std::vector<std::string> lines;
-    for (const AccessEntry& entry : entries) {
+    for (const AccessEntry& e : entries) {
         char line[160];
-        snprintf(line, sizeof(line), "%s %02X %08lX %ls", entry.type == ACCESS_DENIED_ACE_TYPE ? "deny" : "allow",
-                 entry.flags, static_cast<unsigned long>(entry.mask), entry.sid.c_str());
+        snprintf(line, sizeof(line), "%u %02X %08lX %ls", e.type, e.flags, static_cast<unsigned long>(e.mask),
+                 e.sid.c_str());
         lines.push_back(line);
     }
     return lines;
@@ -88,11 +81,6 @@ TEST(Inheritance, WhatAFolderAndAFileTakeFromTheirParent) {
 // inheritance and gave themselves and everyone full control, marking one
 // entry inherited: all of it goes.
 TEST(Reclaim, PlantedFolderKeepsNothingOfTheUsers) {
-    EXPECT_FALSE(IsTrustedOwner(kUser, kTrusted));
-    EXPECT_FALSE(IsTrustedOwner(L"", kTrusted));
-    for (const wchar_t* owner : {kAdministratorsSid, kSystemSid, kTrustedInstallerSid}) {
-        EXPECT_TRUE(IsTrustedOwner(owner, kTrusted)) << owner;
-    }
     const std::vector<AccessEntry> parent = {Allow(kOICI, FILE_ALL_ACCESS, kSystemSid),
                                              Allow(kOICI | INHERIT_ONLY_ACE, FILE_ALL_ACCESS, kCreatorOwner)};
     const ObjectSecurity reclaimed = ReclaimedFolder(parent, kSystemSid);
@@ -106,6 +94,8 @@ TEST(Reclaim, PlantedFolderKeepsNothingOfTheUsers) {
                                     }));
 }
 
+// Who owns an object and which entries apply to it decide whether anyone
+// but administrators may change it.
 TEST(OthersWrite, OwnerAndEntriesThatApplyDecide) {
     const struct {
         const char* name;
@@ -119,10 +109,11 @@ TEST(OthersWrite, OwnerAndEntriesThatApplyDecide) {
           Allow(0, FILE_ALL_ACCESS, kTrustedInstallerSid), Allow(kOICI, FILE_GENERIC_READ | FILE_GENERIC_EXECUTE, kUsersSid)},
          false},
         {"a user's own folder", kUser, true, {Allow(0, FILE_GENERIC_READ, kUsersSid)}, true},
+        {"no owner read", L"", true, {}, true},
         {"no DACL", kAdministratorsSid, false, {}, true},
         {"Authenticated Users modify (C:\\Tools)", kAdministratorsSid, true,
          {Allow(kOICI | INHERITED_ACE, kModifyRights, kAuthenticatedUsers)}, true},
-        {"append only", kAdministratorsSid, true, {Allow(0, FILE_APPEND_DATA, kUsersSid)}, true},
+        {"append (a subfolder) only", kAdministratorsSid, true, {Allow(0, FILE_APPEND_DATA, kUsersSid)}, true},
         {"delete only", kAdministratorsSid, true, {Allow(0, DELETE, kUser)}, true},
         {"generic write", kAdministratorsSid, true, {Allow(0, GENERIC_WRITE, kUsersSid)}, true},
         {"for what is below only", kAdministratorsSid, true, {Allow(kOICI | INHERIT_ONLY_ACE, kModifyRights, kUsersSid)},
@@ -131,15 +122,11 @@ TEST(OthersWrite, OwnerAndEntriesThatApplyDecide) {
         {"OWNER RIGHTS of a trusted owner", kSystemSid, true, {Allow(0, FILE_ALL_ACCESS, L"S-1-3-4")}, false},
     };
     for (const auto& c : cases) {
-        ObjectSecurity security;
-        security.owner = c.owner;
-        security.hasDacl = c.hasDacl;
-        security.dacl = c.dacl;
+        const ObjectSecurity security = {c.owner, L"", c.hasDacl, 0, c.dacl};
         EXPECT_EQ(LetsOthersWrite(security, kTrusted), c.othersWrite) << c.name;
+        EXPECT_EQ(IsTrustedOwner(c.owner, kTrusted), c.owner != kUser && !c.owner.empty()) << c.name;
     }
-    ObjectSecurity own;
-    own.owner = kUser;
-    own.dacl = {Allow(0, FILE_ALL_ACCESS, kUser)};
+    const ObjectSecurity own = {kUser, L"", true, 0, {Allow(0, FILE_ALL_ACCESS, kUser)}};
     EXPECT_FALSE(LetsOthersWrite(own, {kAdministratorsSid, kUser})) << "the administrator running the tool";
 }
 
