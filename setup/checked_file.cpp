@@ -1,9 +1,9 @@
-// Files in the data folder checked on their open handles. Any user may
-// replace a file there with a link (or give it a second name, a hard link),
-// so a file the elevated tool opens counts as its own only when the file
-// system resolves the handle to the intended path and the file has one name.
-// The folders above the data folder are the machine's and are taken as they
-// are, whatever links an administrator may have made there.
+// Files and folders checked on their open handles. Any user may replace one
+// in the data folder with a link (or give a file a second name, a hard link),
+// so an object the elevated tool opens counts as its own only when it is no
+// reparse point, the file system resolves the handle to the intended path
+// and, for a file, it has one name. The folders above are the machine's and
+// are taken as they are, whatever links an administrator may have made there.
 #include "setup/setup.h"
 
 #include "common/unique_handle.h"
@@ -54,18 +54,43 @@ std::wstring ResolvedFolder(const std::wstring& folder) {
     return handle ? FinalPathOf(handle.get()) : std::wstring();
 }
 
-bool IsIntendedFile(HANDLE file, const std::wstring& resolvedRoot, const std::wstring& below) {
-    FILE_STANDARD_INFO standard = {};
-    if (resolvedRoot.empty() ||
-        !GetFileInformationByHandleEx(file, FileStandardInfo, &standard, sizeof(standard)) ||
-        standard.Directory || standard.NumberOfLinks != 1) {
-        return false;
-    }
+namespace {
+
+bool IsAtIntendedPath(HANDLE object, const std::wstring& resolvedRoot, const std::wstring& below) {
     const std::wstring intended = Comparable(resolvedRoot + below);
-    const std::wstring actual = Comparable(FinalPathOf(file));
-    return !actual.empty() && intended.size() == actual.size() && intended.size() < 0x7FFFFFFF &&
+    const std::wstring actual = Comparable(FinalPathOf(object));
+    return !resolvedRoot.empty() && !actual.empty() && intended.size() == actual.size() &&
+           intended.size() < 0x7FFFFFFF &&
            CompareStringOrdinal(intended.data(), static_cast<int>(intended.size()), actual.data(),
                                 static_cast<int>(actual.size()), TRUE) == CSTR_EQUAL;
+}
+
+// The attributes of the object itself; a failed query is no evidence either way.
+bool ShowsReparsePoint(HANDLE object) {
+    FILE_ATTRIBUTE_TAG_INFO tag = {};
+    return GetFileInformationByHandleEx(object, FileAttributeTagInfo, &tag, sizeof(tag)) &&
+           (tag.FileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0;
+}
+
+}  // namespace
+
+bool IsIntendedObject(HANDLE object, const std::wstring& resolvedRoot, const std::wstring& below, bool& isFolder) {
+    FILE_STANDARD_INFO standard = {};
+    if (!GetFileInformationByHandleEx(object, FileStandardInfo, &standard, sizeof(standard))) return false;
+    isFolder = standard.Directory != FALSE;
+    // A second name would share a file with a place outside. A folder's
+    // count says nothing of that (Wine counts its subfolders in it).
+    if (!isFolder && standard.NumberOfLinks != 1) return false;
+    return !ShowsReparsePoint(object) && IsAtIntendedPath(object, resolvedRoot, below);
+}
+
+bool IsIntendedFile(HANDLE file, const std::wstring& resolvedRoot, const std::wstring& below) {
+    bool isFolder = false;
+    return IsIntendedObject(file, resolvedRoot, below, isFolder) && !isFolder;
+}
+
+bool IsLinkItself(HANDLE link, const std::wstring& resolvedRoot, const std::wstring& below) {
+    return ShowsReparsePoint(link) && IsAtIntendedPath(link, resolvedRoot, below);
 }
 
 bool IsIntendedFileBelow(HANDLE file, const std::wstring& path, int levels) {

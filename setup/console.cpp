@@ -2,7 +2,7 @@
 // WriteConsoleW, so Japanese shows whatever its code page; a pipe or a file
 // gets UTF-8 without a byte order mark, written as bytes with WriteFile (the
 // C runtime's text mode would turn CR LF into CR CR LF). Nothing ever goes to
-// standard error.
+// standard error. With "/log:" each line also goes to that file.
 #include "setup/setup.h"
 
 #include <cstdarg>
@@ -15,6 +15,8 @@
 
 namespace {
 
+HANDLE g_printLog = nullptr;  // RunSetup's; null when there is none
+
 void WriteBytes(HANDLE output, const char* bytes, DWORD size) {
     // WriteFile has no buffer of its own, so every piece leaves at once.
     while (size > 0) {
@@ -23,6 +25,17 @@ void WriteBytes(HANDLE output, const char* bytes, DWORD size) {
         bytes += written;
         size -= written;
     }
+}
+
+// Empty when the text is empty or cannot be converted.
+std::string Utf8(const wchar_t* text) {
+    // The size includes the terminating NUL; below 2 there is nothing to write.
+    const int size = WideCharToMultiByte(CP_UTF8, 0, text, -1, nullptr, 0, nullptr, nullptr);
+    if (size < 2) return std::string();
+    std::string bytes(static_cast<size_t>(size), '\0');
+    if (WideCharToMultiByte(CP_UTF8, 0, text, -1, &bytes[0], size, nullptr, nullptr) != size) return std::string();
+    bytes.resize(static_cast<size_t>(size - 1));
+    return bytes;
 }
 
 }  // namespace
@@ -40,12 +53,8 @@ void WriteConsoleText(const wchar_t* text) {
         return;
     }
 
-    // The size includes the terminating NUL; below 2 there is nothing to write.
-    const int size = WideCharToMultiByte(CP_UTF8, 0, text, -1, nullptr, 0, nullptr, nullptr);
-    if (size < 2) return;
-    std::string bytes(static_cast<size_t>(size), '\0');
-    if (WideCharToMultiByte(CP_UTF8, 0, text, -1, &bytes[0], size, nullptr, nullptr) != size) return;
-    WriteBytes(output, bytes.data(), static_cast<DWORD>(size - 1));
+    const std::string bytes = Utf8(text);
+    WriteBytes(output, bytes.data(), static_cast<DWORD>(bytes.size()));
 }
 
 void PrintLine(const wchar_t* format, ...) {
@@ -60,6 +69,19 @@ void PrintLine(const wchar_t* format, ...) {
     line[kLineUnits - 1] = L'\0';
     WriteConsoleText(line);
     WriteConsoleText(L"\r\n");
+    if (g_printLog != nullptr) {
+        // One write per line: the file is opened for appending only, so each lands whole at its end.
+        const std::string bytes = Utf8(line) + "\r\n";
+        WriteBytes(g_printLog, bytes.data(), static_cast<DWORD>(bytes.size()));
+    }
+}
+
+ScopedPrintLog::ScopedPrintLog(HANDLE log) : previous_(g_printLog) {
+    g_printLog = log != INVALID_HANDLE_VALUE ? log : nullptr;
+}
+
+ScopedPrintLog::~ScopedPrintLog() {
+    g_printLog = previous_;
 }
 
 void ReportLastError(const wchar_t* label) {

@@ -65,15 +65,18 @@ void ReportRegistry() {
         PrintLine(L"%sHKLM\\%s がありません", ReportLabel(L"レジストリ").c_str(), kSettingsKeyPath);
         return;
     }
-    for (const wchar_t* name : {L"InstallDir", L"EditorPath"}) {
+    std::wstring values[2];
+    const wchar_t* const names[] = {L"InstallDir", L"EditorPath"};
+    for (size_t i = 0; i < 2; ++i) {
         // Up to the first NUL and never past the buffer; the type is not checked.
         wchar_t data[1024 + 1] = {};
         DWORD size = 2048;
-        if (RegQueryValueExW(key.get(), name, nullptr, nullptr, reinterpret_cast<BYTE*>(data), &size) ==
+        if (RegQueryValueExW(key.get(), names[i], nullptr, nullptr, reinterpret_cast<BYTE*>(data), &size) ==
             ERROR_SUCCESS) {
-            PrintLine(L"  %-12s      : %s", name, data);
+            PrintLine(L"  %-12s      : %s", names[i], data);
+            values[i] = data;
         } else {
-            PrintLine(L"  %-12s      : ありません", name);
+            PrintLine(L"  %-12s      : ありません", names[i]);
         }
     }
     DWORD autoLaunch = 0;
@@ -83,6 +86,10 @@ void ReportRegistry() {
         PrintLine(L"  AutoLaunch        : %u (%s)", autoLaunch, autoLaunch != 0 ? L"有効" : L"無効");
     } else {
         PrintLine(L"  AutoLaunch        : ありません (既定は有効)");
+    }
+    // Where the monitor's file came from and the editor it starts in every user's session.
+    if (!values[0].empty()) {
+        WarnIfOthersCanWrite(values[0], {values[0] + L"\\" + kMonitorFileName, values[1]});
     }
 }
 
@@ -115,8 +122,8 @@ void ReportFile(const std::wstring& label, const std::wstring& path) {
 void ReportPrinter() {
     const std::wstring label = ReportLabel(L"プリンタ");
     const SpoolerList list = EnumerateSpooler([](BYTE* buffer, DWORD size, DWORD* needed, DWORD* returned) {
-        return EnumPrintersW(PRINTER_ENUM_LOCAL | PRINTER_ENUM_CONNECTIONS, nullptr, 2, buffer, size, needed,
-                             returned);
+        return Spooler().EnumPrintersW(PRINTER_ENUM_LOCAL | PRINTER_ENUM_CONNECTIONS, nullptr, 2, buffer, size,
+                                       needed, returned);
     });
     if (list.state != SpoolerList::State::Listed) {
         PrintLine(L"%s一覧を取得できません", label.c_str());
@@ -144,14 +151,14 @@ void ReportPrinter() {
 void ReportJobs() {
     const std::wstring label = ReportLabel(L"ジョブ");
     PRINTER_DEFAULTSW defaults = {nullptr, nullptr, PRINTER_ACCESS_USE};
-    UniquePrinter printer;
-    if (!OpenPrinterW(const_cast<LPWSTR>(kQueueName), printer.put(), &defaults) || !printer) {
+    SpoolerPrinter printer;
+    if (!Spooler().OpenPrinterW(const_cast<LPWSTR>(kQueueName), printer.put(), &defaults) || !printer) {
         PrintLine(L"%sプリンタを開けません", label.c_str());
         return;
     }
     const HANDLE handle = printer.get();
     const SpoolerList list = EnumerateSpooler([handle](BYTE* buffer, DWORD size, DWORD* needed, DWORD* returned) {
-        return EnumJobsW(handle, 0, 64, 2, buffer, size, needed, returned);
+        return Spooler().EnumJobsW(handle, 0, 64, 2, buffer, size, needed, returned);
     });
     if (list.state == SpoolerList::State::NoSize) {
         PrintLine(L"%s0 件", label.c_str());
@@ -192,13 +199,14 @@ void ReportSpoolFolder() {
     }
     // Created new, so that nothing standing at the name (a file, a link, a
     // hard link) is ever opened: that fails with ERROR_FILE_EXISTS and is left
-    // alone. Deleted on close, through this handle only; if a folder was
+    // alone; a link is not followed either, so a dangling one never has its
+    // target created. Deleted on close, through this handle only; if a folder was
     // swapped for a link meanwhile, the new file lands in the link's target,
     // the check below refuses it and the close removes it again.
     const std::wstring probe = folder + L"\\_write_test.tmp";
     UniqueHandle file(CreateFileW(probe.c_str(), GENERIC_WRITE | DELETE, 0, nullptr, CREATE_NEW,
-                                  FILE_ATTRIBUTE_TEMPORARY | FILE_FLAG_DELETE_ON_CLOSE | SECURITY_SQOS_PRESENT |
-                                      SECURITY_IDENTIFICATION,
+                                  FILE_ATTRIBUTE_TEMPORARY | FILE_FLAG_DELETE_ON_CLOSE | FILE_FLAG_OPEN_REPARSE_POINT |
+                                      SECURITY_SQOS_PRESENT | SECURITY_IDENTIFICATION,
                                   nullptr));
     if (!file) {
         ReportLastError(L"スプールフォルダへ書き込めません");

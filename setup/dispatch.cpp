@@ -12,11 +12,13 @@ namespace {
 int RunAutoLaunchOn(const InstallOptions&) {
     // A failure to write is reported by its own line; the exit code stays 0.
     WriteEditorSettings(true);
+    WarnIfProgramFolderIsOpen();
     return kExitSuccess;
 }
 
 int RunAutoLaunchOff(const InstallOptions&) {
     WriteEditorSettings(false);
+    WarnIfProgramFolderIsOpen();
     return kExitSuccess;
 }
 
@@ -86,6 +88,7 @@ constexpr ValueOption kValueOptions[] = {
     {L"--driver=", &InstallOptions::driver},
     {L"/port:", &InstallOptions::port},
     {L"--port=", &InstallOptions::port},
+    {L"/log:", &InstallOptions::log},
 };
 
 // Flags: the whole argument, without regard to the case of ASCII letters.
@@ -195,6 +198,10 @@ std::vector<std::wstring> UsageLines() {
 
 int RunSetup(const std::vector<std::wstring>& arguments, ElevationQuery isElevated) {
     const SetupRequest request = ParseCommandLine(arguments);
+    // First, so that the file gets every line, the refusals too.
+    UniqueHandle log;
+    if (!request.options.log.empty()) log = OpenSetupLog(request.options.log);
+    const ScopedPrintLog logging(log.get());
 
     if (IsHelpCommand(request.command)) {
         for (const std::wstring& line : UsageLines()) PrintLine(L"%s", line.c_str());

@@ -33,7 +33,7 @@ const PaperForm PaperFormTable[22] = {
 namespace {
 
 BOOL AddFormLevel1(HANDLE server, FORM_INFO_1W* form) {
-    return AddFormW(server, 1, reinterpret_cast<LPBYTE>(form));
+    return Spooler().AddFormW(server, 1, reinterpret_cast<LPBYTE>(form));
 }
 
 }  // namespace
@@ -75,8 +75,8 @@ bool AddPaperFormsWith(AddFormCall addForm) {
     std::vector<FormOutcome> outcomes;
     {
         PRINTER_DEFAULTSW defaults = {nullptr, nullptr, SERVER_ACCESS_ADMINISTER};
-        UniquePrinter server;
-        if (!OpenPrinterW(nullptr, server.put(), &defaults) || !server) {
+        SpoolerPrinter server;
+        if (!Spooler().OpenPrinterW(nullptr, server.put(), &defaults) || !server) {
             ReportLastError(L"OpenPrinter(print server)");
             return false;
         }

@@ -47,8 +47,8 @@ void RegisterPort(const std::wstring& port) {
 }
 
 bool QueueExists() {
-    UniquePrinter printer;
-    return OpenPrinterW(const_cast<LPWSTR>(kQueueName), printer.put(), nullptr) != FALSE;
+    SpoolerPrinter printer;
+    return Spooler().OpenPrinterW(const_cast<LPWSTR>(kQueueName), printer.put(), nullptr) != FALSE;
 }
 
 }  // namespace
@@ -64,7 +64,7 @@ bool DeployMonitor() {
     PrintLine(L"  - %s を配置しました", destination.c_str());
 
     MONITOR_INFO_2W info = {const_cast<LPWSTR>(kMonitorName), nullptr, const_cast<LPWSTR>(kMonitorFileName)};
-    if (AddMonitorW(nullptr, 2, reinterpret_cast<LPBYTE>(&info))) {
+    if (Spooler().AddMonitorW(nullptr, 2, reinterpret_cast<LPBYTE>(&info))) {
         PrintLine(L"  - ポートモニタ %s を登録しました", kMonitorName);
         return true;
     }
@@ -80,6 +80,7 @@ bool DeployMonitor() {
 int Install(const InstallOptions& options) {
     PrintLine(L"== TARNWICK-PRINTER インストール ==");
     PrepareDataFolder();
+    WarnIfProgramFolderIsOpen();
     WriteEditorSettings(!options.noautolaunch);
     if (!DeployMonitor()) return kExitMonitorFailed;
     RegisterPort(options.port);

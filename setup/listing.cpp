@@ -27,13 +27,13 @@ void PrintListing(const SpoolerList& list, const wchar_t* heading, const wchar_t
 
 SpoolerList EnumerateDrivers() {
     return EnumerateSpooler([](BYTE* buffer, DWORD size, DWORD* needed, DWORD* returned) {
-        return EnumPrinterDriversW(nullptr, nullptr, 2, buffer, size, needed, returned);
+        return Spooler().EnumPrinterDriversW(nullptr, nullptr, 2, buffer, size, needed, returned);
     });
 }
 
 SpoolerList EnumeratePorts() {
     return EnumerateSpooler([](BYTE* buffer, DWORD size, DWORD* needed, DWORD* returned) {
-        return EnumPortsW(nullptr, 1, buffer, size, needed, returned);
+        return Spooler().EnumPortsW(nullptr, 1, buffer, size, needed, returned);
     });
 }
 

@@ -7,7 +7,7 @@
 
 bool IsPortListed(const std::wstring& port) {
     const SpoolerList list = EnumerateSpooler([](BYTE* buffer, DWORD size, DWORD* needed, DWORD* returned) {
-        return EnumPortsW(nullptr, 1, buffer, size, needed, returned);
+        return Spooler().EnumPortsW(nullptr, 1, buffer, size, needed, returned);
     });
     const auto* ports = list.Records<PORT_INFO_1W>();
     for (DWORD i = 0; i < list.count; ++i) {

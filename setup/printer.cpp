@@ -43,7 +43,9 @@ bool IsDriverInstalled(const std::wstring& driver) {
 
 std::wstring DriverInstallCommandLine(const std::wstring& driver, const std::wstring& windowsFolder) {
     if (!QuotesSafely(driver) || !QuotesSafely(windowsFolder)) return std::wstring();
-    return L"rundll32.exe printui.dll,PrintUIEntry /ia /m \"" + driver +
+    // /q: an error shows no message box, which in session 0 nobody could
+    // close and which would hold the install for the whole time-out.
+    return L"rundll32.exe printui.dll,PrintUIEntry /ia /q /m \"" + driver +
            L"\" /h \"x64\" /v \"Type 3 - User Mode\" /f \"" + windowsFolder + L"\\inf\\ntprint.inf\"";
 }
 
@@ -80,8 +82,8 @@ PRINTER_INFO_2W PrinterQueueRecord(const std::wstring& driver, const std::wstrin
 bool CreatePrinterQueue(const std::wstring& driver, const std::wstring& port) {
     // An existing queue is left as it is, whatever its driver and port.
     {
-        UniquePrinter existing;
-        if (OpenPrinterW(Text(kQueueName), existing.put(), nullptr)) {
+        SpoolerPrinter existing;
+        if (Spooler().OpenPrinterW(Text(kQueueName), existing.put(), nullptr)) {
             existing.reset();
             PrintLine(L"  - プリンタ %s は既に存在します", kQueueName);
             return true;
@@ -102,7 +104,7 @@ bool CreatePrinterQueue(const std::wstring& driver, const std::wstring& port) {
     }
 
     PRINTER_INFO_2W info = PrinterQueueRecord(driver, port);
-    UniquePrinter created(AddPrinterW(nullptr, 2, reinterpret_cast<LPBYTE>(&info)));
+    SpoolerPrinter created(Spooler().AddPrinterW(nullptr, 2, reinterpret_cast<LPBYTE>(&info)));
     if (!created) {
         ReportLastError(L"AddPrinter");
         PrintLine(L"      driver=\"%s\" port=\"%s\"", driver.c_str(), port.c_str());

@@ -1,4 +1,4 @@
-// Child programs (icacls.exe, rundll32.exe, schtasks.exe), the program's own
+// Child programs (rundll32.exe, schtasks.exe), the program's own
 // folder and its token's elevation.
 #include "setup/setup.h"
 

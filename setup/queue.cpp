@@ -22,14 +22,14 @@ bool ClearKeepPrintedJobs(PRINTER_INFO_2W& printer) {
 
 bool DisableKeepPrintedJobs(bool quiet) {
     PRINTER_DEFAULTSW defaults = {nullptr, nullptr, PRINTER_ALL_ACCESS};
-    UniquePrinter printer;
-    if (!OpenPrinterW(QueueName(), printer.put(), &defaults) || !printer) {
+    SpoolerPrinter printer;
+    if (!Spooler().OpenPrinterW(QueueName(), printer.put(), &defaults) || !printer) {
         if (!quiet) ReportLastError(L"OpenPrinter (キュー設定の確認)");
         return false;
     }
 
     DWORD needed = 0;
-    GetPrinterW(printer.get(), 2, nullptr, 0, &needed);
+    Spooler().GetPrinterW(printer.get(), 2, nullptr, 0, &needed);
     // A queue whose settings cannot be read is a failure that the command
     // must show; only install's quiet check passes over it.
     if (needed == 0) {
@@ -37,7 +37,7 @@ bool DisableKeepPrintedJobs(bool quiet) {
         return false;
     }
     std::vector<BYTE> buffer(needed, 0);
-    if (!GetPrinterW(printer.get(), 2, buffer.data(), needed, &needed)) {
+    if (!Spooler().GetPrinterW(printer.get(), 2, buffer.data(), needed, &needed)) {
         if (!quiet) ReportLastError(L"GetPrinter");
         return false;
     }
@@ -49,7 +49,7 @@ bool DisableKeepPrintedJobs(bool quiet) {
         return true;
     }
     // A change, or a failure to change, is printed in quiet mode too.
-    if (!SetPrinterW(printer.get(), 2, buffer.data(), 0)) {
+    if (!Spooler().SetPrinterW(printer.get(), 2, buffer.data(), 0)) {
         ReportLastError(L"SetPrinter (KEEPPRINTEDJOBS の解除)");
         return false;
     }
@@ -58,14 +58,14 @@ bool DisableKeepPrintedJobs(bool quiet) {
 }
 
 BOOL PurgePrinter(HANDLE printer) {
-    return SetPrinterW(printer, 0, nullptr, PRINTER_CONTROL_PURGE);
+    return Spooler().SetPrinterW(printer, 0, nullptr, PRINTER_CONTROL_PURGE);
 }
 
 int CleanQueueWith(PurgeCall purge) {
     PrintLine(L"== キューの掃除 ==");
     {
-        UniquePrinter printer;
-        if (!OpenPrinterW(QueueName(), printer.put(), nullptr)) {
+        SpoolerPrinter printer;
+        if (!Spooler().OpenPrinterW(QueueName(), printer.put(), nullptr)) {
             PrintLine(L"  [!] プリンタ %s がありません", kQueueName);
             return kExitFailure;
         }
@@ -76,8 +76,8 @@ int CleanQueueWith(PurgeCall purge) {
     DisableKeepPrintedJobs(false);
     {
         PRINTER_DEFAULTSW defaults = {nullptr, nullptr, PRINTER_ALL_ACCESS};
-        UniquePrinter printer;
-        if (!OpenPrinterW(QueueName(), printer.put(), &defaults) || !printer) {
+        SpoolerPrinter printer;
+        if (!Spooler().OpenPrinterW(QueueName(), printer.put(), &defaults) || !printer) {
             ReportLastError(L"OpenPrinter (キューの消去)");
         } else if (purge(printer.get())) {
             PrintLine(L"  - キューに残っていたジョブを消しました");

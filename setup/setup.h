@@ -12,6 +12,8 @@
 #include <string>
 #include <vector>
 
+#include "common/unique_handle.h"
+
 // ---------------------------------------------------------------------------
 // Names of the installation contract that the monitor and the editor read.
 
@@ -42,6 +44,7 @@ struct InstallOptions {
     std::wstring port = kDefaultPortName;
     bool noprinter = false;
     bool noautolaunch = false;
+    std::wstring log;  // "/log:", every command: a file that gets every printed line too
 };
 
 struct SetupRequest {
@@ -80,6 +83,34 @@ bool IsProcessElevated();
 int RunSetup(const std::vector<std::wstring>& arguments, ElevationQuery isElevated);
 
 // ---------------------------------------------------------------------------
+// The spooler's client calls (spooler_calls.cpp). winspool.drv is no KnownDLL:
+// imported, Windows would first look for it beside the program, where whoever
+// may write that folder could put one that runs elevated before wmain. So it
+// is loaded at run time from the system directory alone, on first use; a call
+// it lacks fails with ERROR_PROC_NOT_FOUND.
+
+#define TW_SPOOLER_CALLS(X)                                                                                 \
+    X(AddFormW) X(AddMonitorW) X(AddPrinterW) X(ClosePrinter) X(DeleteMonitorW) X(DeletePrinter) X(EnumJobsW) \
+    X(EnumMonitorsW) X(EnumPortsW) X(EnumPrinterDriversW) X(EnumPrintersW) X(GetPrinterW) X(OpenPrinterW)   \
+    X(SetPrinterW)
+
+struct SpoolerCalls {
+#define TW_SPOOLER_CALL_SLOT(name) decltype(&::name) name;
+    TW_SPOOLER_CALLS(TW_SPOOLER_CALL_SLOT)
+#undef TW_SPOOLER_CALL_SLOT
+};
+const SpoolerCalls& Spooler();
+
+// A printer handle of the spooler's, closed through Spooler().ClosePrinter.
+struct SpoolerPrinterTraits {
+    using Value = HANDLE;
+    static Value Empty() noexcept { return nullptr; }
+    static bool IsValid(Value v) noexcept { return v != nullptr; }
+    static void Close(Value v) noexcept { Spooler().ClosePrinter(v); }
+};
+using SpoolerPrinter = Unique<SpoolerPrinterTraits>;
+
+// ---------------------------------------------------------------------------
 // Console output (console.cpp)
 
 inline constexpr size_t kLineUnits = 1024;  // a formatted line carries at most 1023 units
@@ -92,6 +123,24 @@ void PrintLine(const wchar_t* format, ...);
 void ReportLastError(const wchar_t* label);
 // The same report for a registry call's returned status.
 void ReportRegistryError(LONG status, const wchar_t* label);
+
+// Every line PrintLine prints also goes, as UTF-8 with CR LF, to the file
+// this holds (opened for appending) until the scope ends.
+class ScopedPrintLog {
+public:
+    explicit ScopedPrintLog(HANDLE log);
+    ~ScopedPrintLog();
+    ScopedPrintLog(const ScopedPrintLog&) = delete;
+    ScopedPrintLog& operator=(const ScopedPrintLog&) = delete;
+
+private:
+    HANDLE previous_;
+};
+
+// The file named by "/log:", opened for appending when it lies in a folder
+// that only administrators can write and neither it nor the folder is a
+// link; otherwise an empty handle, after a warning line.
+UniqueHandle OpenSetupLog(const std::wstring& path);
 
 // ---------------------------------------------------------------------------
 // Spooler service (service.cpp) and ports (ports.cpp)
@@ -132,14 +181,22 @@ std::wstring DataFolderPath();
 // True when the path is a folder afterwards; creates missing parents first.
 bool CreateFolderChain(const std::wstring& path);
 bool IsReparsePoint(const std::wstring& path);
-// The first file or folder at or below `folder` that is a junction or a link
-// (which is never followed), or a file with more than one name (a hard link),
-// or empty when there is none. A file that cannot be checked counts as one.
-std::wstring FindReparsePoint(const std::wstring& folder);
-// The command line that gives the built-in Users group modify rights on the folder.
-std::wstring GrantUsersCommandLine(const std::wstring& folder);
-// Creates the data, spool and processed folders and grants the Users group
-// modify rights; prints one line.
+
+// What the data folder's preparation calls besides its own work: tests pass
+// their own to plant a link between a folder's listing and the open of what
+// it named, or to see the security each object is given (Wine keeps none).
+using BeforeOpenCall = void (*)(const std::wstring& path);
+using SetSecurityCall = BOOL(WINAPI*)(HANDLE object, SECURITY_INFORMATION what, PSECURITY_DESCRIPTOR descriptor);
+struct DataFolderCalls {
+    BeforeOpenCall beforeOpen = nullptr;
+    SetSecurityCall setSecurity = SetKernelObjectSecurity;
+};
+
+// Creates the data, spool and processed folders (taking back a link or a
+// folder that a user planted at their names) and gives the Users group modify
+// rights, object by object through handles that were checked first; prints
+// what it took back, each object it had to skip, and the data folder line.
+void PrepareDataFolderWith(const DataFolderCalls& calls);
 void PrepareDataFolder();
 
 // ---------------------------------------------------------------------------
@@ -154,13 +211,90 @@ std::wstring FinalPathOf(HANDLE handle);
 // The final path of a folder opened by path (links in it followed); empty
 // when it cannot be opened. For the machine's own folders above the data folder.
 std::wstring ResolvedFolder(const std::wstring& folder);
-// True when the open file is a file with exactly one name whose final path is
-// `resolvedRoot` (from ResolvedFolder) followed by `below` (the rest of the
-// intended path, beginning with a backslash), ignoring case.
+// True when the open object is no reparse point (a junction or link opened
+// as itself), its final path is `resolvedRoot` (from ResolvedFolder) followed
+// by `below` (the rest of the intended path, beginning with a backslash),
+// ignoring case, and, when it is a file, it has exactly one name. `isFolder`
+// tells which of the two it is.
+bool IsIntendedObject(HANDLE object, const std::wstring& resolvedRoot, const std::wstring& below, bool& isFolder);
+// IsIntendedObject for a file.
 bool IsIntendedFile(HANDLE file, const std::wstring& resolvedRoot, const std::wstring& below);
+// True when the handle is a junction or link itself (opened without following
+// it) and stands at `resolvedRoot` + `below`: only then may it be deleted as
+// the link. (Under Wine a handle never is: it always opens the target.)
+bool IsLinkItself(HANDLE link, const std::wstring& resolvedRoot, const std::wstring& below);
 // IsIntendedFile for a file `levels` folders below the folder taken as it is
 // (1: the file's own folder is that root).
 bool IsIntendedFileBelow(HANDLE file, const std::wstring& path, int levels);
+
+// ---------------------------------------------------------------------------
+// Security of files and folders (security.cpp): who may change an object and
+// the Users group's modify entry, decided on plain lists of access entries.
+
+inline constexpr wchar_t kUsersSid[] = L"S-1-5-32-545";
+inline constexpr wchar_t kAdministratorsSid[] = L"S-1-5-32-544";
+inline constexpr wchar_t kSystemSid[] = L"S-1-5-18";
+inline constexpr wchar_t kTrustedInstallerSid[] = L"S-1-5-80-956008885-3418522649-1831038044-1853292631-2271478464";
+// Read, write, execute and delete: "modify", the M of icacls.
+inline constexpr ACCESS_MASK kModifyRights = 0x001301BF;
+
+struct AccessEntry {
+    BYTE type = ACCESS_ALLOWED_ACE_TYPE;
+    BYTE flags = 0;
+    ACCESS_MASK mask = 0;
+    std::wstring sid;          // "S-1-..."; empty when the entry's layout keeps it elsewhere
+    std::vector<BYTE> stored;  // the entry as read, copied unchanged; empty for a new one
+};
+
+struct ObjectSecurity {
+    std::wstring owner;
+    std::wstring group;
+    bool hasDacl = true;  // false: no DACL at all, which lets everyone do everything
+    SECURITY_DESCRIPTOR_CONTROL daclControl = 0;  // SE_DACL_PROTECTED and SE_DACL_AUTO_INHERITED as read
+    std::vector<AccessEntry> dacl;
+};
+
+enum class UsersEntry {
+    Explicit,           // on the data folder, Spool and Processed: (OI)(CI) modify
+    InheritedByFolder,  // on a folder below them, as inheritance leaves it
+    InheritedByFile,    // on a file below them
+};
+AccessEntry UsersModifyEntry(UsersEntry kind);
+// The list with that entry in its place (an explicit one after the other
+// explicit entries, an inherited one last), replacing one the same as it.
+std::vector<AccessEntry> WithUsersEntry(const std::vector<AccessEntry>& dacl, UsersEntry kind);
+// What an object below a parent with this DACL inherits from it: inheritable
+// entries marked inherited, CREATOR OWNER and CREATOR GROUP given to `owner`
+// and `group`, generic rights mapped to the file rights they stand for.
+std::vector<AccessEntry> InheritedEntries(const std::vector<AccessEntry>& parentDacl, bool isFolder,
+                                          const std::wstring& owner, const std::wstring& group);
+// A folder taken back from a user: Administrators own it, and its DACL is
+// what it inherits from its parent plus the explicit Users entry; nothing
+// the user set stays.
+ObjectSecurity ReclaimedFolder(const std::vector<AccessEntry>& parentDacl, const std::wstring& group);
+// Whether an owner is one of `trusted`.
+bool IsTrustedOwner(const std::wstring& owner, const std::vector<std::wstring>& trusted);
+// True when anyone but `trusted` may write, append to, delete or take over
+// the object: its owner (who can always rewrite its DACL) is not trusted, it
+// has no DACL, or an entry that applies to it gives such a right to another.
+bool LetsOthersWrite(const ObjectSecurity& security, const std::vector<std::wstring>& trusted);
+
+// Administrators, SYSTEM, TrustedInstaller and, in an elevated process, the
+// administrator who runs it.
+std::vector<std::wstring> TrustedAccounts();
+// Owner, group and DACL of an open object (READ_CONTROL); false when unreadable.
+bool ReadSecurity(HANDLE object, ObjectSecurity& security);
+// Sets what `what` names (OWNER_SECURITY_INFORMATION, DACL_SECURITY_INFORMATION)
+// on the open object through `set`, which never propagates anything by path.
+bool WriteSecurity(HANDLE object, const ObjectSecurity& security, SECURITY_INFORMATION what, SetSecurityCall set);
+// LetsOthersWrite for the file or folder at `path` (links followed); false
+// when it is missing or its security cannot be read.
+bool PathLetsOthersWrite(const std::wstring& path);
+// "  [!] <folder> は管理者以外も書き換えられます。..." when the folder or one of
+// the files lets anyone but administrators write.
+void WarnIfOthersCanWrite(const std::wstring& folder, const std::vector<std::wstring>& files);
+// The same for the setup tool's own folder, where it takes TWPortMon.dll and the editor from.
+void WarnIfProgramFolderIsOpen();
 
 // ---------------------------------------------------------------------------
 // Editor settings (settings.cpp)
@@ -218,6 +352,15 @@ struct MonitorEntry {
 // The registered monitors named TWPortMon (ignoring case), as the spooler
 // spells them; empty when there is none or the list cannot be had.
 std::vector<MonitorEntry> RegisteredMonitors();
+
+struct QueuePorts {
+    std::wstring queue;
+    std::wstring ports;  // as the spooler gives them: one name, or several separated by commas
+};
+// The queues that use one of `ports` (ignoring case), in the order given.
+std::vector<std::wstring> QueuesOnPorts(const std::vector<QueuePorts>& queues, const std::vector<std::wstring>& ports);
+// The local queues on a port that the spooler lists as the monitor's.
+std::vector<std::wstring> QueuesOnMonitorPorts();
 
 int ShowStatus();
 int RunDiagnostics();

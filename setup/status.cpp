@@ -7,7 +7,7 @@
 std::vector<MonitorEntry> RegisteredMonitors() {
     std::vector<MonitorEntry> found;
     const SpoolerList list = EnumerateSpooler([](BYTE* buffer, DWORD size, DWORD* needed, DWORD* returned) {
-        return EnumMonitorsW(nullptr, 2, buffer, size, needed, returned);
+        return Spooler().EnumMonitorsW(nullptr, 2, buffer, size, needed, returned);
     });
     const auto* monitors = list.Records<MONITOR_INFO_2W>();
     for (DWORD i = 0; i < list.count; ++i) {
@@ -18,8 +18,8 @@ std::vector<MonitorEntry> RegisteredMonitors() {
 }
 
 int ShowStatus() {
-    UniquePrinter printer;
-    const bool exists = OpenPrinterW(const_cast<LPWSTR>(kQueueName), printer.put(), nullptr) != FALSE;
+    SpoolerPrinter printer;
+    const bool exists = Spooler().OpenPrinterW(const_cast<LPWSTR>(kQueueName), printer.put(), nullptr) != FALSE;
     printer.reset();
     PrintLine(L"プリンタ %s : %s", kQueueName, exists ? L"あり" : L"なし");
 

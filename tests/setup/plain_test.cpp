@@ -41,6 +41,8 @@ TEST(CommandLine, PrefixesAreCaseSensitiveFlagsAreNot) {
     EXPECT_EQ(Options({L"/Driver:X"}).driver, L"Microsoft PS Class Driver");
     EXPECT_EQ(Options({L"/PORT:X"}).port, L"TARNWICK:");
     EXPECT_EQ(Options({L"/driver"}).driver, L"Microsoft PS Class Driver");
+    EXPECT_EQ(Options({L"/log:C:\\Program Files\\x\\install.log"}).log, L"C:\\Program Files\\x\\install.log");
+    EXPECT_EQ(Options({L"/LOG:x.log", L"--log=x.log"}).log, L"");
 
     EXPECT_TRUE(Options({L"/NOPRINTER"}).noprinter);
     EXPECT_TRUE(Options({L"--NoPrinter"}).noprinter);
@@ -164,8 +166,6 @@ TEST(DataFolder, ProgramDataThenAllUsersProfileThenDriveC) {
         ScopedEnvironment programData(L"ProgramData", v259);
         EXPECT_EQ(DataFolderPath(), v259 + L"\\TarnwickPrinter");
     }
-    EXPECT_EQ(GrantUsersCommandLine(L"C:\\Program Data\\TarnwickPrinter"),
-              L"icacls.exe \"C:\\Program Data\\TarnwickPrinter\" /grant *S-1-5-32-545:(OI)(CI)M /T /C /Q");
 }
 
 }  // namespace

@@ -3,6 +3,8 @@
 // writes to HKLM\SOFTWARE\TARNWICK-PRINTER in the 64-bit view.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+
 #include "setup/setup.h"
 #include "tests/support/files.h"
 #include "tests/support/output.h"
@@ -123,6 +125,63 @@ TEST_F(ProgramTest, SettingsWithTheEditorBesideTheProgram) {
     EXPECT_EQ(result.output, AsUtf8(L"  - 編集アプリ: " + editor + L" (自動起動 無効)\r\n"));
     EXPECT_EQ(ReadSetting(L"AutoLaunch").data, (std::vector<BYTE>{0, 0, 0, 0}));
     tw_test::RemoveTree(folder);
+}
+
+// The folder TWSetup.exe runs from, or the monitor's file in it, lets
+// everyone write (Wine shows Unix "others" write as Everyone's): the settings
+// commands and diag's settings block say so, naming the folder.
+TEST_F(ProgramTest, ProgramFolderOthersCanWriteIsNamed) {
+    const std::wstring folder = tw_test::MakeTempFolder(L"open");
+    ASSERT_TRUE(CopyFileW((tw_test::ModuleFolder() + L"\\TWSetup.exe").c_str(), (folder + L"\\TWSetup.exe").c_str(),
+                          FALSE));
+    ASSERT_TRUE(tw_test::WriteFileBytes(folder + L"\\TWPortMon.dll", "MZ"));
+    const std::string warning =
+        AsUtf8(L"  [!] " + folder + L" は管理者以外も書き換えられます。Program Files の下に置いてください。");
+    for (const std::wstring& open : {folder, folder + L"\\TWPortMon.dll"}) {
+        ASSERT_TRUE(tw_test::RunHostShell("chmod o+w '" + tw_test::UnixPathOf(open) + "'"));
+        const std::vector<std::string> lines = tw_test::SplitLines(Run(L"noautolaunch", folder).output);
+        ASSERT_EQ(lines.size(), 2u);
+        EXPECT_EQ(lines[0], AsUtf8(L"  [!] " + folder + L"\\TARNWICK-PRINTER.exe が見つかりません。自動起動は動きません。"));
+        EXPECT_EQ(lines[1], warning);
+        const std::vector<std::string> diag = tw_test::SplitLines(Run(L"diag").output);
+        const auto autoLaunch = std::find(diag.begin(), diag.end(), AsUtf8(L"  AutoLaunch        : 0 (無効)"));
+        ASSERT_NE(autoLaunch, diag.end());
+        EXPECT_EQ(*(autoLaunch + 1), warning) << "in the settings block";
+        ASSERT_TRUE(tw_test::RunHostShell("chmod o-w '" + tw_test::UnixPathOf(open) + "'"));
+    }
+    tw_test::RemoveTree(folder);
+}
+
+// "/log:" keeps every printed line, appended, only in a folder that only
+// administrators can write and never through a link; a refusal is printed
+// and the command runs all the same.
+TEST_F(ProgramTest, LogKeepsEveryLineWhereOnlyAdministratorsWrite) {
+    const std::wstring folder = tw_test::MakeTempFolder(L"log");
+    const std::wstring log = folder + L"\\install.log";
+    const tw_test::ProcessResult plain = Run(L"status");
+    std::string kept;
+    for (int run = 0; run < 2; ++run) {
+        const tw_test::ProcessResult logged = Run(L"status \"/log:" + log + L"\"");
+        EXPECT_EQ(logged.output, plain.output);
+        kept += logged.output;
+        EXPECT_EQ(tw_test::ReadFileBytes(log), kept) << "appended, UTF-8, CR LF";
+    }
+
+    const std::wstring linked = folder + L"\\linked.log";
+    ASSERT_TRUE(tw_test::MakeSymbolicLink(linked, log));
+    const std::wstring open = tw_test::MakeTempFolder(L"open log");
+    ASSERT_TRUE(tw_test::RunHostShell("chmod o+w '" + tw_test::UnixPathOf(open) + "'"));
+    for (const std::wstring& refused : {linked, open + L"\\install.log"}) {
+        const tw_test::ProcessResult result = Run(L"status \"/log:" + refused + L"\"");
+        EXPECT_EQ(result.exitCode, 0u);
+        EXPECT_EQ(result.output, AsUtf8(L"  [!] /log:" + refused +
+                                        L" は管理者以外も書き換えられるか、リンクになっているため、記録しません\r\n") +
+                                     plain.output);
+    }
+    EXPECT_EQ(tw_test::ReadFileBytes(log), kept);
+    EXPECT_FALSE(tw_test::PathExists(open + L"\\install.log"));
+    tw_test::RemoveWithoutFollowing(folder);
+    tw_test::RemoveTree(open);
 }
 
 TEST_F(ProgramTest, NotElevatedOnlyTheElevationMessage) {

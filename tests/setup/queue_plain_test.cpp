@@ -42,7 +42,7 @@ TEST(Listing, WhatEachEnumerationResultPrints) {
 
 TEST(Driver, PrintuiCommandLine) {
     EXPECT_EQ(DriverInstallCommandLine(L"Microsoft PS Class Driver", L"C:\\Windows"),
-              L"rundll32.exe printui.dll,PrintUIEntry /ia /m \"Microsoft PS Class Driver\" /h \"x64\" "
+              L"rundll32.exe printui.dll,PrintUIEntry /ia /q /m \"Microsoft PS Class Driver\" /h \"x64\" "
               L"/v \"Type 3 - User Mode\" /f \"C:\\Windows\\inf\\ntprint.inf\"");
     // A name that would end its quotes early is never handed on.
     EXPECT_EQ(DriverInstallCommandLine(L"X\" /q \"Y", L"C:\\Windows"), L"");

@@ -96,6 +96,44 @@ TEST_F(ReportsTest, UninstallOnACleanMachineTwice) {
     tw_test::StopSpooler();
 }
 
+// Something (the spooler) still holds the monitor's file after the restart:
+// uninstall has Windows delete it at the next start, and says so.
+TEST_F(ReportsTest, HeldMonitorFileGoesAtTheNextStart) {
+    const std::wstring deployed = tw_test::SystemFolder() + L"\\TWPortMon.dll";
+    const wchar_t sessionManager[] = L"SYSTEM\\CurrentControlSet\\Control\\Session Manager";
+    ASSERT_TRUE(tw_test::WriteFileBytes(deployed, "a monitor"));
+    UniqueHandle held(CreateFileW(deployed.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr));
+    ASSERT_TRUE(held.valid());
+    const tw_test::ProcessResult result = Run(L"uninstall");
+    held.reset();
+    EXPECT_EQ(result.exitCode, 0u);
+    EXPECT_TRUE(HasLine(result.output, L"  [!] " + deployed + L" は使用中のため、次に Windows を起動したときに削除します"))
+        << result.output;
+    std::vector<wchar_t> pending(4096, L'\0');
+    DWORD size = static_cast<DWORD>(pending.size() * sizeof(wchar_t));
+    ASSERT_EQ(RegGetValueW(HKEY_LOCAL_MACHINE, sessionManager, L"PendingFileRenameOperations", RRF_RT_REG_MULTI_SZ,
+                           nullptr, pending.data(), &size),
+              ERROR_SUCCESS);
+    EXPECT_EQ(std::wstring(pending.data()), L"\\??\\" + deployed);
+    UniqueKey key;
+    ASSERT_EQ(RegOpenKeyExW(HKEY_LOCAL_MACHINE, sessionManager, 0, KEY_SET_VALUE, key.put()), ERROR_SUCCESS);
+    RegDeleteValueW(key.get(), L"PendingFileRenameOperations");
+    tw_test::StopSpooler();
+}
+
+// A queue of the administrator's own on the monitor's port, which on Windows
+// keeps DeleteMonitor from removing the monitor.
+TEST_F(ReportsTest, QueuesOnTheMonitorsPorts) {
+    ASSERT_EQ(tw_test::InstallMonitor(tw_test::ModuleFolder() + L"\\TWPortMon.dll"), static_cast<DWORD>(ERROR_SUCCESS));
+    ASSERT_EQ(tw_test::AddPostScriptDriver(), static_cast<DWORD>(ERROR_SUCCESS));
+    ASSERT_EQ(tw_test::AddQueue(L"Own Copy", L"TARNWICK:"), static_cast<DWORD>(ERROR_SUCCESS));
+    ASSERT_EQ(tw_test::AddQueue(L"Another Printer", L"LPT1:"), static_cast<DWORD>(ERROR_SUCCESS));
+    const std::vector<std::wstring> queues = QueuesOnMonitorPorts();
+    tw_test::DeleteQueue(L"Own Copy");
+    tw_test::DeleteQueue(L"Another Printer");
+    EXPECT_EQ(queues, std::vector<std::wstring>{L"Own Copy"});
+}
+
 TEST_F(ReportsTest, DiagnosticsOfSettingsEditorAndSpoolFolder) {
     const DWORD off = 0;
     SetSettings(L"C:\\Tools", &off);
@@ -157,10 +195,12 @@ TEST_F(ReportsTest, DiagnosticsWithoutSettingsOrSpoolFolder) {
 TEST_F(ReportsTest, WriteTestFailureIsReportedWithItsCode) {
     ASSERT_TRUE(CreateDirectoryW(data_.c_str(), nullptr));
     ASSERT_TRUE(CreateDirectoryW((data_ + L"\\Spool").c_str(), nullptr));
-    // Whatever stands at the test file's name is left alone: a folder, a file.
+    // Whatever stands at the test file's name is left alone: a folder, a
+    // file, a link to nothing (whose target is never created).
     const std::wstring probe = data_ + L"\\Spool\\_write_test.tmp";
+    const std::wstring nowhere = root_ + L"\\nowhere.tmp";
     ASSERT_TRUE(CreateDirectoryW(probe.c_str(), nullptr));
-    for (int run = 0; run < 2; ++run) {
+    for (int run = 0; run < 3; ++run) {
         tw_test::StdoutCapture capture;
         ReportSpoolFolder();
         const std::string out = capture.Finish();
@@ -170,9 +210,14 @@ TEST_F(ReportsTest, WriteTestFailureIsReportedWithItsCode) {
             EXPECT_TRUE(tw_test::IsFolder(probe));
             ASSERT_TRUE(RemoveDirectoryW(probe.c_str()));
             ASSERT_TRUE(tw_test::WriteFileBytes(probe, "left by someone"));
+        } else if (run == 1) {
+            EXPECT_EQ(tw_test::ReadFileBytes(probe), "left by someone");
+            ASSERT_TRUE(DeleteFileW(probe.c_str()));
+            ASSERT_TRUE(tw_test::MakeSymbolicLink(probe, nowhere));
         }
     }
-    EXPECT_EQ(tw_test::ReadFileBytes(probe), "left by someone");
+    EXPECT_FALSE(tw_test::PathExists(nowhere));
+    tw_test::RemoveWithoutFollowing(probe);
 }
 
 // A user points the write test's file name and the log's name at files
