@@ -1,11 +1,37 @@
 #!/bin/sh
-# Fails when a built program or DLL imports anything but Windows system DLLs
-# (a C or C++ runtime of the compiler, say), or when the monitor's export is decorated.
+# check_imports.sh ARCH FILE...   (ARCH: x64 or arm64)
+# Fails when a built program or DLL is not for ARCH, imports anything but
+# Windows system DLLs (a C or C++ runtime of the compiler, say), or when the
+# monitor's export is decorated.
 set -eu
+arch=$1
+shift
+case "$arch" in
+  x64) machine=8664 ;;
+  arm64) machine=aa64 ;;
+  *) echo "unknown architecture: $arch"; exit 2 ;;
+esac
+llvm=/usr/lib/llvm-14/bin
 status=0
 allowed='^(kernel32|user32|advapi32|winspool\.drv|wtsapi32|userenv|ntdll|msvcrt|api-ms-win-crt-[a-z0-9-]+|ucrtbase|shell32|ole32|version)\.dll$|^winspool\.drv$'
 for file in "$@"; do
-  imports=$(x86_64-w64-mingw32-objdump -p "$file" | sed -n 's/^[[:space:]]*DLL Name: //p' | tr 'A-Z' 'a-z')
+  # The PE header's offset is at 0x3c; its machine field follows the signature.
+  header=$(od -An -tu4 -j60 -N4 "$file" | tr -d ' ')
+  found=$(od -An -tx2 -j$((header + 4)) -N2 "$file" | tr -d ' ')
+  echo "$file machine: $found"
+  if [ "$found" != "$machine" ]; then
+    echo "  not a binary for $arch (machine $machine)"
+    status=1
+    continue
+  fi
+  if [ "$arch" = x64 ]; then
+    imports=$(x86_64-w64-mingw32-objdump -p "$file" | sed -n 's/^[[:space:]]*DLL Name: //p')
+    exports=$(x86_64-w64-mingw32-objdump -p "$file" | sed -n '/\[Ordinal\/Name Pointer\] Table/,/^$/p' | sed -n '2,$s/^.*\] //p')
+  else
+    imports=$("$llvm/llvm-readobj" --coff-imports "$file" | sed -n 's/^[[:space:]]*Name: //p')
+    exports=$("$llvm/llvm-readobj" --coff-exports "$file" | sed -n 's/^[[:space:]]*Name: //p')
+  fi
+  imports=$(echo "$imports" | tr 'A-Z' 'a-z')
   echo "$file imports: $(echo $imports)"
   for dll in $imports; do
     if ! echo "$dll" | grep -Eq "$allowed"; then
@@ -15,7 +41,6 @@ for file in "$@"; do
   done
   case "$file" in
     *.dll|*.DLL)
-      exports=$(x86_64-w64-mingw32-objdump -p "$file" | sed -n '/\[Ordinal\/Name Pointer\] Table/,/^$/p' | sed -n '2,$s/^.*\] //p')
       echo "$file exports: $(echo $exports)"
       if [ "$(echo $exports)" != "InitializePrintMonitor2" ]; then
         echo "  expected exactly one undecorated export, InitializePrintMonitor2"
