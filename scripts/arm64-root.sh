@@ -40,7 +40,7 @@ arm64_root_ready() {
       arm64_root_step "debootstrap (first stage) into $root"
       rm -rf "$root"
       mkdir -p "$root"
-      $nice debootstrap --arch=arm64 --foreign --variant=minbase bookworm "$root" "$(arm64_root_mirror)" \
+      $nice debootstrap --arch=arm64 --foreign --variant=minbase "${TW_ARM64_SUITE:-bookworm}" "$root" "$(arm64_root_mirror)" \
         >"$root.debootstrap1.log" 2>&1 || { tail -n 20 "$root.debootstrap1.log"; return 1; }
     fi
     arm64_root_step "debootstrap (second stage, emulated)"
