@@ -85,17 +85,19 @@ inline void WriteSmallFile(const std::wstring& path, const std::string& bytes) {
     CloseHandle(file);
 }
 
-// One line of the monitor's log as the contract has it: the message to the
-// debugger output, the log's size read for the rotation test, and the line
-// appended by open/append/close. `dataFolder` also reads the data folder first,
-// which a job's call does once, before its first line.
-inline void LogLine(const std::wstring& data, bool dataFolder, const std::string& line) {
-    OutputDebugStringW((L"[TWPortMon] " + std::wstring(line.begin(), line.end())).c_str());
+// One line of the log as any implementation writes it: the message to the
+// debugger output, the log's size read for the rotation test, and the line,
+// stamped as the monitor stamps it, appended by open/append/close.
+// `dataFolder` also reads the data folder first, as a job's end does.
+inline void LogLine(const std::wstring& data, bool dataFolder, const std::wstring& message) {
+    OutputDebugStringW((L"[TWPortMon] " + message + L"\r\n").c_str());
     if (dataFolder) GetFileAttributesW(data.c_str());
     const std::wstring log = data + L"\\baseline.log";
     WIN32_FILE_ATTRIBUTE_DATA attributes = {};
     GetFileAttributesExW(log.c_str(), GetFileExInfoStandard, &attributes);
-    AppendLine(log, line);
+    SYSTEMTIME now = {};
+    GetLocalTime(&now);
+    AppendLine(log, ToUtf8(FormatLogLine(now, GetCurrentProcessId(), message.c_str())));
 }
 
 // The AutoLaunch setting, read afresh for every job.
@@ -111,26 +113,29 @@ inline DWORD ReadAutoLaunch(const wchar_t* keyPath) {
 
 // What a baseline job does besides the data file.
 enum class HandOff {
-    None,       // a large job: the data file alone
-    FileWork,   // the descriptor, the marker and two log lines by open/append/close: the benchmark's baseline
-    Contract,   // also the rest a job with auto-launch off asks (link checks aside), for the trace's comparisons
+    None,      // a large job: the data file alone
+    Contract,  // everything a job with auto-launch off asks of any implementation (below)
 };
 
-// The data file created, written, flushed, closed and renamed; then the hand-off.
-// The contract's hand-off also reads the spool folder and its data folder at
-// the start, reads the AutoLaunch setting, and writes three log lines (start,
-// end, auto-launch off) as LogLine does.
+// The data file created, written, flushed, closed and renamed; for a small
+// job, the whole contract with none of the monitor's own checks: the job's
+// name in the contract's form (the same stamp, so the same length, as the
+// monitor's), the data and spool folders' attributes read, the start line,
+// the descriptor of the monitor's own text for such a job and the ready
+// marker, the end line, the AutoLaunch setting read and its line. Each line
+// is as LogLine writes it.
 inline void BaselineJob(const std::wstring& spool, const std::wstring& data, DWORD jobId,
                         const std::vector<char>& block, int blocks, DWORD blockSize, HandOff handOff,
                         const wchar_t* settingsKeyPath) {
     const bool contract = handOff == HandOff::Contract;
-    const std::wstring base = spool + L"\\job_baseline_" + std::to_wstring(jobId);
+    SYSTEMTIME now = {};
+    GetLocalTime(&now);
+    const std::wstring base = spool + L"\\job_" + FormatJobStamp(now, jobId);
     if (contract) {
         GetFileAttributesW(data.c_str());
         GetFileAttributesW(spool.c_str());
-        LogLine(data, false, std::string(150, 's') + "\r\n");
-    } else if (handOff == HandOff::FileWork) {
-        AppendLine(data + L"\\baseline.log", std::string(150, 's') + "\r\n");
+        LogLine(data, false, L"StartDocPort job=" + std::to_wstring(jobId) + L" doc=bench user= file=" + base +
+                                 L".part ok=1");
     }
     HANDLE file = CreateFileW((base + L".part").c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr, CREATE_ALWAYS,
                               FILE_ATTRIBUTE_NORMAL, nullptr);
@@ -141,15 +146,19 @@ inline void BaselineJob(const std::wstring& spool, const std::wstring& data, DWO
     FlushFileBuffers(file);
     CloseHandle(file);
     MoveFileExW((base + L".part").c_str(), (base + L".prn").c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_COPY_ALLOWED);
-    if (handOff == HandOff::None) return;
-    WriteSmallFile(base + L".json", std::string(330, 'j'));
+    if (!contract) return;
+    PortRecord job = {};
+    job.portName = L"TARNWICK:";
+    job.documentName = L"bench";
+    job.jobId = jobId;
+    job.bytesWritten = static_cast<std::uint64_t>(blocks) * blockSize;
+    SYSTEMTIME createdUtc = {};
+    GetSystemTime(&createdUtc);
+    WriteSmallFile(base + L".json", ToUtf8(JobDescriptorText(job, base + L".prn", createdUtc)));
     WriteSmallFile(base + L".ready", "ok");
-    if (!contract) {
-        AppendLine(data + L"\\baseline.log", std::string(80, 'e') + "\r\n");
-        return;
-    }
-    LogLine(data, true, std::string(80, 'e') + "\r\n");
-    if (ReadAutoLaunch(settingsKeyPath) == 0) LogLine(data, false, std::string(90, 'a') + "\r\n");
+    LogLine(data, true,
+            L"EndDocPort job=" + std::to_wstring(jobId) + L" bytes=" + std::to_wstring(job.bytesWritten) + L" ok=1");
+    if (ReadAutoLaunch(settingsKeyPath) == 0) LogLine(data, false, L"自動起動は無効に設定されています");
 }
 
 }  // namespace bench

@@ -1,11 +1,11 @@
 // One small job through TWPortMon.dll's table, and one done by hand as the
-// benchmark's baseline does it (and one with the file work alone), for counting what each asks of the system:
+// benchmark's baseline does it, for counting what each asks of the system:
 // scripts/trace-job.sh runs this under Wine's relay and server traces. Each
 // step is announced by a marker the trace shows.
 //
 //   job_trace.exe            the traced jobs
 //   job_trace.exe compare N OTHER.dll...
-//                            N rounds of one job of each baseline, one job
+//                            N rounds of one job of the baseline, one job
 //                            through TWPortMon.dll and one through each other
 //                            build of it, interleaved job by job so that the
 //                            machine's pace weighs on all alike, each kind
@@ -72,8 +72,7 @@ int wmain(int argc, wchar_t** argv) {
             HANDLE port;
             std::vector<double> ms;
         };
-        std::vector<Kind> kinds = {{L"baseline (file work and two lines)", nullptr, nullptr, {}},
-                                   {L"baseline (the whole contract)", nullptr, nullptr, {}},
+        std::vector<Kind> kinds = {{L"baseline (the contract's work)", nullptr, nullptr, {}},
                                    {L"TWPortMon.dll", g_table, g_port, {}}};
         for (int i = 3; i < argc; ++i) {
             Kind other = {argv[i], nullptr, nullptr, {}};
@@ -105,9 +104,7 @@ int wmain(int argc, wchar_t** argv) {
                 const DWORD jobId = 10000 + static_cast<DWORD>(r);
                 const double start = Now();
                 if (kind.table == nullptr) {
-                    const bool fileWork = k == 0;
-                    bench::BaselineJob(f.spool, f.data, jobId, block, 1, 4096,
-                                       fileWork ? bench::HandOff::FileWork : bench::HandOff::Contract,
+                    bench::BaselineJob(f.spool, f.data, jobId, block, 1, 4096, bench::HandOff::Contract,
                                        kSettingsKeyPath);
                 } else {
                     g_table = kind.table;
@@ -122,20 +119,16 @@ int wmain(int argc, wchar_t** argv) {
             for (double v : values) sum += v;
             return sum / values.size();
         };
-        const double fileWorkMean = mean(kinds[0].ms);
-        const double contractMean = mean(kinds[1].ms);
+        const double baselineMean = mean(kinds[0].ms);
         for (Kind& kind : kinds) {
             const double kindMean = mean(kind.ms);
             std::sort(kind.ms.begin(), kind.ms.end());
-            std::printf("%-40ls mean %.3f ms, median %.3f ms; ratio to the file work %.3f, to the contract %.3f\n",
-                        kind.name.c_str(), kindMean, kind.ms[kind.ms.size() / 2], fileWorkMean / kindMean,
-                        contractMean / kindMean);
+            std::printf("%-40ls mean %.3f ms, median %.3f ms; ratio to the baseline %.3f\n", kind.name.c_str(),
+                        kindMean, kind.ms[kind.ms.size() / 2], baselineMean / kindMean);
         }
     } else {
         // Two jobs of each kind first, so that first-use work is not counted.
         for (DWORD job = 1; job <= 3; ++job) {
-            Mark("trace:filework", job == 3);
-            bench::BaselineJob(spool, data, 100 + job, block, 1, 4096, bench::HandOff::FileWork, kSettingsKeyPath);
             Mark("trace:baseline", job == 3);
             bench::BaselineJob(spool, data, job, block, 1, 4096, bench::HandOff::Contract, kSettingsKeyPath);
             Mark("trace:end", job == 3);

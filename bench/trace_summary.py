@@ -1,7 +1,6 @@
 #!/usr/bin/env python3
-"""Summarises a Wine trace of bench/job_trace.cpp: for the two baseline jobs
-(the file work alone, and the benchmark's baseline) and for each monitor
-entry of the traced job, the calls made by the program
+"""Summarises a Wine trace of bench/job_trace.cpp: for the benchmark's
+baseline job and for each monitor entry of the traced job, the calls made by the program
 itself (relay depth 0), the native calls beneath them (ntdll Nt*) and the
 requests that reached the wineserver.
 
@@ -11,7 +10,7 @@ import collections
 import re
 import sys
 
-STEPS = ("filework", "baseline", "StartDocPort", "WritePort", "EndDocPort")
+STEPS = ("baseline", "StartDocPort", "WritePort", "EndDocPort")
 CALL = re.compile(r'^([0-9a-f]{4}):Call ([\w.]+)\(')
 RET = re.compile(r'^([0-9a-f]{4}):Ret  ([\w.]+)\(')
 REQUEST = re.compile(r'^([0-9a-f]{4}): (\w+)\( ')
@@ -58,15 +57,15 @@ def main():
                 if request:
                     server[step][request.group(2)] += 1
 
-    monitor = STEPS[2:]
-    print(f"{'':<30}{'file work':>14}{'baseline job':>14}" + "".join(f"{s:>14}" for s in monitor) + f"{'monitor':>10}")
+    monitor = STEPS[1:]
+    print(f"{'':<30}{'baseline job':>14}" + "".join(f"{s:>14}" for s in monitor) + f"{'monitor':>10}")
     # The calls into Windows itself: the C runtime's are left aside.
     system = {s: collections.Counter({name: count for name, count in own[s].items()
                                       if not name.startswith(("msvcrt.", "ucrtbase."))}) for s in STEPS}
     for title, table in (("calls made by the program", own), ("  of them into Windows", system),
                          ("  native (Nt*) beneath", native), ("wineserver requests", server)):
         cells = [sum(table[s].values()) for s in STEPS]
-        print(f"{title:<30}" + "".join(f"{c:>14}" for c in cells) + f"{sum(cells[2:]):>10}")
+        print(f"{title:<30}" + "".join(f"{c:>14}" for c in cells) + f"{sum(cells[1:]):>10}")
     if "--calls" in sys.argv:
         for title, table in (("calls into Windows", system), ("native calls", native),
                              ("wineserver requests", server)):

@@ -1,6 +1,7 @@
 # cmake -DWIXL=... -DMSIBUILD=... -DMSIINFO=... -DSOURCE=TarnwickPrinter.wxs
 #       -DVERSION=1.2.3 -DPRODUCT_CODE=... -DUPGRADE_CODE=...
-#       -DSETUP_EXE=... -DMONITOR_DLL=... -DOUTPUT=TarnwickPrinter-1.2.3-x64.msi -P build_msi.cmake
+#       -DSETUP_EXE=... -DMONITOR_DLL=... -DOUTPUT=TarnwickPrinter-1.2.3-x64.msi
+#       [-DSCRIPT=more.cmake] -P build_msi.cmake
 # Builds the package with wixl (0.101), then corrects with msibuild what wixl
 # cannot write itself.
 get_filename_component(folder ${OUTPUT} DIRECTORY)
@@ -31,11 +32,23 @@ execute_process(COMMAND ${WIXL} --arch x64 -D Version=${VERSION}
 check(wixl)
 
 # wixl knows no rollback actions (it writes Execute="rollback" as an immediate
-# action) and runs no program from the Binary table. The rollback undoes the
-# install with the copy of TWSetup.exe stored in the package: type 2 (program
+# action) and runs no program from the Binary table. The rollback of the
+# install runs the copy of TWSetup.exe stored in the package: type 2 (program
 # from the Binary table) + 0x40 (exit code ignored) + 0x100 (rollback only)
-# + 0x400 (deferred) + 0x800 (no impersonation).
+# + 0x400 (deferred) + 0x800 (no impersonation). The rollback of the
+# uninstall runs the installed one: type 18 (program among the files) with
+# the same flags.
 update("UPDATE `CustomAction` SET `Type` = 3394, `Source` = 'TWSetupForRollback' WHERE `Action` = 'TwRollbackInstall'")
+update("UPDATE `CustomAction` SET `Type` = 3410 WHERE `Action` = 'TwRollbackUninstall'")
+
+# wixl ends a registry key with a backslash, ignores the key's removal at
+# uninstall ('*': created at install, deleted with its values at uninstall)
+# and knows no RemoveFile: install.log, TWSetup.exe's report, goes with the
+# files so that the folder goes too.
+set(options_key "SOFTWARE\\TARNWICK-PRINTER Installer")
+update("UPDATE `Registry` SET `Key` = '${options_key}' WHERE `Component_` = 'RememberedOptions'")
+update("INSERT INTO `Registry` (`Registry`, `Root`, `Key`, `Name`, `Component_`) VALUES ('RememberedOptionsKey', 2, '${options_key}', '*', 'RememberedOptions')")
+update("INSERT INTO `RemoveFile` (`FileKey`, `Component_`, `FileName`, `DirProperty`, `InstallMode`) VALUES ('InstallLog', 'SetupProgram', 'install.log', 'INSTALLFOLDER', 2)")
 
 # wixl leaves the files' versions out of the File table.
 update("UPDATE `File` SET `Version` = '${VERSION}.0' WHERE `File` = 'TWSetup.exe' OR `File` = 'TWPortMon.dll'")
@@ -49,5 +62,9 @@ if(NOT output MATCHES "\nSecureCustomProperties\t([^\r\n]*)")
   message(FATAL_ERROR "wixl wrote no SecureCustomProperties:\n${output}")
 endif()
 update("UPDATE `Property` SET `Value` = '${CMAKE_MATCH_1};DRIVER;PORT;NOPRINTER;NOAUTOLAUNCH' WHERE `Property` = 'SecureCustomProperties'")
+
+if(SCRIPT)
+  include(${SCRIPT})
+endif()
 
 file(RENAME ${work} ${OUTPUT})

@@ -19,16 +19,17 @@ void SetJobPaths(PortRecord& port, const std::wstring& folder, const std::wstrin
 
 // A port whose previous job never reached EndDocPort: its .part stays on disk
 // as an unfinished job, as after a spooler stop, and its handle is not leaked.
-void AbandonOpenJob(PortRecord& port) {
+void AbandonOpenJob(PortRecord& port, JobCallScope& call) {
     if (port.file == INVALID_HANDLE_VALUE) return;
     CloseHandle(port.file);
     port.file = INVALID_HANDLE_VALUE;
-    MonitorLog(L"前のジョブが終わらないまま次のジョブが始まりました。書きかけのファイルを残します: %s",
+    MonitorLogIn(&call, L"前のジョブが終わらないまま次のジョブが始まりました。書きかけのファイルを残します: %s",
                port.partPath.c_str());
 }
 
-BOOL StartJob(PortRecord& port, LPWSTR printerName, DWORD jobId, DWORD level, LPBYTE docInfo) {
-    AbandonOpenJob(port);
+BOOL StartJob(PortRecord& port, JobCallScope& call, LPWSTR printerName, DWORD jobId, DWORD level,
+              LPBYTE docInfo) {
+    AbandonOpenJob(port, call);
 
     port.jobId = jobId;
     if (printerName != nullptr) port.printerName = printerName;
@@ -37,6 +38,7 @@ BOOL StartJob(PortRecord& port, LPWSTR printerName, DWORD jobId, DWORD level, LP
     port.machineName.clear();
     port.bytesWritten = 0;
     port.writeFailed = false;
+    port.lastWriteError = ERROR_SUCCESS;
 
     // pDocName is the first member of DOC_INFO_1, DOC_INFO_2 and DOC_INFO_3.
     if (docInfo != nullptr && level >= 1 && level <= 3) {
@@ -51,29 +53,29 @@ BOOL StartJob(PortRecord& port, LPWSTR printerName, DWORD jobId, DWORD level, LP
     const std::wstring stamp = FormatJobStamp(now, jobId);
 
     bool spoolRefused = false;
-    const std::wstring spoolFolder = GetSpoolFolder(&spoolRefused);
+    const std::wstring spoolFolder = GetSpoolFolder(&spoolRefused, &call);
     SetJobPaths(port, spoolFolder, stamp);
     DWORD error = ERROR_SUCCESS;
     if (spoolRefused) {
         // As if the spool folder could not be created: nothing is tried inside a link.
         error = kRefusedLinkError;
     } else {
-        port.file = CreateJobFile(port.partPath);
+        port.file = CreateJobFile(port.partPath, &call);
         if (port.file == INVALID_HANDLE_VALUE) error = GetLastError();
     }
     if (port.file == INVALID_HANDLE_VALUE) {
-        MonitorLog(L"スプールファイルを作れません: %s (err=%u) — 一時フォルダに切り替えます",
+        MonitorLogIn(&call, L"スプールファイルを作れません: %s (err=%u) — 一時フォルダに切り替えます",
                    port.partPath.c_str(), error);
-        const std::wstring fallback = PrepareTempFallbackFolder();
+        const std::wstring fallback = PrepareTempFallbackFolder(&call);
         if (!fallback.empty()) {
             SetJobPaths(port, fallback, stamp);
-            port.file = CreateJobFile(port.partPath);
+            port.file = CreateJobFile(port.partPath, &call);
             if (port.file == INVALID_HANDLE_VALUE) error = GetLastError();
         }
     }
 
     const bool ok = port.file != INVALID_HANDLE_VALUE;
-    MonitorLog(L"StartDocPort job=%u doc=%s user=%s file=%s ok=%d", jobId, port.documentName.c_str(),
+    MonitorLogIn(&call, L"StartDocPort job=%u doc=%s user=%s file=%s ok=%d", jobId, port.documentName.c_str(),
                port.userName.c_str(), port.partPath.c_str(), ok ? 1 : 0);
     if (!ok) SetLastError(error);
     return ok ? TRUE : FALSE;
@@ -86,19 +88,20 @@ void CloseJobFile(PortRecord& port) {
 }
 
 // The job's folder, checked again by path right before a rename or delete in it.
-bool IsJobFolderStillPlain(const PortRecord& port) {
+bool IsJobFolderStillPlain(const PortRecord& port, JobCallScope& call) {
     const std::wstring folder = port.jobBasePath.substr(0, port.jobBasePath.find_last_of(L"\\/"));
     std::wstring link;
-    if (PrepareFolderChain(TrustedRootOf(folder), folder, link) != FolderState::Link) return true;
-    MonitorLog(kLinkRefusedFormat, link.c_str());
+    if (PrepareFolderChain(TrustedRootOf(folder), folder, link, &call) != FolderState::Link) return true;
+    MonitorLogIn(&call, kLinkRefusedFormat, link.c_str());
     return false;
 }
 
 // Renames the job's .part to .prn, in the folder it was created in, through
 // a handle that holds it. An earlier .prn of that name is deleted first, and
 // only when it is a plain file of its own in that folder.
-bool CommitJobFile(PortRecord& port, HANDLE held, const std::wstring& prnPath, DWORD& error) {
-    if (!IsJobFolderStillPlain(port)) {
+bool CommitJobFile(PortRecord& port, JobCallScope& call, HANDLE held, const std::wstring& prnPath,
+                   DWORD& error) {
+    if (!IsJobFolderStillPlain(port, call)) {
         error = kRefusedLinkError;
         return false;
     }
@@ -106,7 +109,7 @@ bool CommitJobFile(PortRecord& port, HANDLE held, const std::wstring& prnPath, D
     if (renamed == RenameOutcome::TargetExists) {
         const RemovalOutcome removed = RemoveCheckedFile(prnPath, error);
         if (removed == RemovalOutcome::Refused) {
-            MonitorLog(kLinkRefusedFormat, prnPath.c_str());
+            MonitorLogIn(&call, kLinkRefusedFormat, prnPath.c_str());
             error = kRefusedLinkError;
             return false;
         }
@@ -114,7 +117,7 @@ bool CommitJobFile(PortRecord& port, HANDLE held, const std::wstring& prnPath, D
         if (removed == RemovalOutcome::Failed) return false;
         renamed = RenameHeldFile(held, prnPath, error);
     }
-    if (renamed == RenameOutcome::Refused) MonitorLog(kLinkRefusedFormat, prnPath.c_str());
+    if (renamed == RenameOutcome::Refused) MonitorLogIn(&call, kLinkRefusedFormat, prnPath.c_str());
     return renamed == RenameOutcome::Done;
 }
 
@@ -137,10 +140,10 @@ std::wstring FormatJobStamp(const SYSTEMTIME& localTime, DWORD jobId) {
     return stamp;
 }
 
-HANDLE CreateJobFile(const std::wstring& path) {
+HANDLE CreateJobFile(const std::wstring& path, JobCallScope* call) {
     const CheckedOpen opened = OpenCheckedFile(path, GENERIC_WRITE, FILE_SHARE_READ, false);
     if (opened.handle == INVALID_HANDLE_VALUE) {
-        if (opened.refused) MonitorLog(kLinkRefusedFormat, path.c_str());
+        if (opened.refused) MonitorLogIn(call, kLinkRefusedFormat, path.c_str());
         SetLastError(opened.error);
         return INVALID_HANDLE_VALUE;
     }
@@ -184,7 +187,7 @@ BOOL WINAPI StartDocPort(HANDLE hPort, LPWSTR pPrinterName, DWORD JobId, DWORD L
     JobCallScope call;
     PortLock lock(port);
     try {
-        return StartJob(port, pPrinterName, JobId, Level, pDocInfo);
+        return StartJob(port, call, pPrinterName, JobId, Level, pDocInfo);
     } catch (...) {
         SetLastError(ERROR_NOT_ENOUGH_MEMORY);
         return FALSE;
@@ -211,12 +214,14 @@ BOOL WINAPI WritePort(HANDLE hPort, LPBYTE pBuffer, DWORD cbBuf, LPDWORD pcbWrit
     const BOOL wrote = WriteFile(port.file, pBuffer, cbBuf, &written, nullptr);
     if (wrote && written == cbBuf) {
         port.bytesWritten += written;
+        port.lastWriteError = ERROR_SUCCESS;
         if (pcbWritten != nullptr) *pcbWritten = written;
         return TRUE;
     }
     // A block is taken whole or not at all; a short write means a full volume.
     const DWORD error = wrote ? static_cast<DWORD>(ERROR_DISK_FULL) : GetLastError();
     TrimToAcceptedBytes(port);
+    port.lastWriteError = error;
     if (!port.writeFailed) {
         port.writeFailed = true;
         MonitorLog(L"スプールファイルに書き込めません: %s (err=%u)", port.partPath.c_str(), error);
@@ -259,18 +264,24 @@ BOOL WINAPI EndDocPort(HANDLE hPort) {
             if (port.userName.empty()) FillJobInfo(port);
 
             const std::wstring prnPath = port.jobBasePath + L".prn";
-            if (port.bytesWritten == 0) {
+            if (port.lastWriteError != ERROR_SUCCESS) {
+                // The spooler gave up on a refused block (the job was deleted
+                // in the queue, say): the data is known to be short. It stays
+                // a .part, as any job that was not committed, and nobody is
+                // told of it.
+                error = port.lastWriteError;
+            } else if (port.bytesWritten == 0) {
                 // An empty job leaves no file behind. A start that failed created nothing to delete.
-                if (held && IsJobFolderStillPlain(port)) DeleteHeldFile(held.get());
+                if (held && IsJobFolderStillPlain(port, call)) DeleteHeldFile(held.get());
                 result = TRUE;
-            } else if (!held || !CommitJobFile(port, held.get(), prnPath, error)) {
-                MonitorLog(L"スプールファイルを確定できません: %s → %s (err=%u)", port.partPath.c_str(),
+            } else if (!held || !CommitJobFile(port, call, held.get(), prnPath, error)) {
+                MonitorLogIn(&call, L"スプールファイルを確定できません: %s → %s (err=%u)", port.partPath.c_str(),
                            prnPath.c_str(), error);
             } else {
                 held.reset();
                 // Descriptor first, marker last: a reader that sees .ready finds the rest complete.
-                WriteJobDescriptor(port, port.jobBasePath + L".json", prnPath);
-                WriteReadyMarker(port.jobBasePath + L".ready");
+                WriteJobDescriptor(port, port.jobBasePath + L".json", prnPath, &call);
+                WriteReadyMarker(port.jobBasePath + L".ready", &call);
                 result = TRUE;
                 launchWanted = true;
             }
@@ -278,7 +289,7 @@ BOOL WINAPI EndDocPort(HANDLE hPort) {
             error = ERROR_NOT_ENOUGH_MEMORY;
         }
         CloseJobFile(port);
-        MonitorLog(L"EndDocPort job=%u bytes=%llu ok=%d", port.jobId,
+        MonitorLogIn(&call, L"EndDocPort job=%u bytes=%llu ok=%d", port.jobId,
                    static_cast<unsigned long long>(port.bytesWritten), result ? 1 : 0);
         try {
             launchUser = port.userName;
@@ -287,9 +298,10 @@ BOOL WINAPI EndDocPort(HANDLE hPort) {
         }
         port.jobId = 0;
         port.bytesWritten = 0;
+        port.lastWriteError = ERROR_SUCCESS;
     }
     // Outside the port's lock: the trigger only starts a thread and returns.
-    if (launchWanted) TriggerEditorLaunch(launchUser);
+    if (launchWanted) TriggerEditorLaunch(launchUser, &call);
     if (!result) SetLastError(error);
     return result;
 }

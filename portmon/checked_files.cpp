@@ -64,6 +64,10 @@ std::wstring FinalPathOf(HANDLE handle, DWORD volumeName) {
 
 }  // namespace
 
+HANDLE OpenDataPath(const std::wstring& path, DWORD access, DWORD share, DWORD disposition, DWORD flags) {
+    return CreateFileW(path.c_str(), access, share, nullptr, disposition, flags | kDataPathSecurity, nullptr);
+}
+
 bool IsLinkAttributes(DWORD attributes) {
     return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0;
 }
@@ -150,8 +154,8 @@ bool IsIntendedFile(HANDLE file, const std::wstring& intendedPath) {
     // all, and is compared by its NT device name instead.
     const std::wstring root = TrustedRootOf(intendedPath);
     if (!root.empty()) {
-        UniqueHandle rootHandle(CreateFileW(root.c_str(), FILE_READ_ATTRIBUTES, kShareAll, nullptr, OPEN_EXISTING,
-                                            FILE_FLAG_BACKUP_SEMANTICS, nullptr));
+        UniqueHandle rootHandle(
+            OpenDataPath(root, FILE_READ_ATTRIBUTES, kShareAll, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS));
         if (rootHandle) {
             if (!facts.dosPath.empty()) facts.rootDosPath = FinalPathOf(rootHandle.get(), VOLUME_NAME_DOS);
             if (facts.dosPath.empty() || facts.rootDosPath.empty()) {
@@ -184,8 +188,7 @@ CheckedOpen OpenCheckedFile(const std::wstring& path, DWORD access, DWORD share,
     CheckedOpen result;
     for (int attempt = 0; attempt < 2 && result.handle == INVALID_HANDLE_VALUE; ++attempt) {
         const bool create = (attempt == 0) != existingFirst;
-        result.handle = CreateFileW(path.c_str(), access, share, nullptr, create ? CREATE_NEW : OPEN_EXISTING,
-                                    FILE_ATTRIBUTE_NORMAL, nullptr);
+        result.handle = OpenDataPath(path, access, share, create ? CREATE_NEW : OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL);
         if (result.handle != INVALID_HANDLE_VALUE) {
             result.created = create;
             break;
@@ -262,8 +265,8 @@ RemovalOutcome RemoveCheckedFile(const std::wstring& path, DWORD& error) {
         error = ERROR_ACCESS_DENIED;
         return RemovalOutcome::Failed;
     }
-    UniqueHandle file(CreateFileW(path.c_str(), DELETE | FILE_READ_ATTRIBUTES, kShareAll, nullptr, OPEN_EXISTING,
-                                  FILE_ATTRIBUTE_NORMAL, nullptr));
+    UniqueHandle file(
+        OpenDataPath(path, DELETE | FILE_READ_ATTRIBUTES, kShareAll, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL));
     if (!file) {
         error = GetLastError();
         return RemovalOutcome::Failed;

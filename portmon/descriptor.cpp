@@ -68,8 +68,8 @@ std::wstring JobDescriptorText(const PortRecord& port, const std::wstring& prnPa
     return text;
 }
 
-bool WriteWholeFile(const std::wstring& path, const std::string& bytes) {
-    HANDLE file = CreateJobFile(path);
+bool WriteWholeFile(const std::wstring& path, const std::string& bytes, JobCallScope* call) {
+    HANDLE file = CreateJobFile(path, call);
     if (file == INVALID_HANDLE_VALUE) return false;
     DWORD written = 0;
     if (bytes.empty() ||
@@ -82,13 +82,14 @@ bool WriteWholeFile(const std::wstring& path, const std::string& bytes) {
     return false;
 }
 
-void WriteJobDescriptor(const PortRecord& port, const std::wstring& jsonPath, const std::wstring& prnPath) {
+void WriteJobDescriptor(const PortRecord& port, const std::wstring& jsonPath, const std::wstring& prnPath,
+                        JobCallScope* call) {
     SYSTEMTIME now = {};
     GetSystemTime(&now);
     // Written in place under its final name; the .ready marker is the commit point.
-    WriteWholeFile(jsonPath, ToUtf8(JobDescriptorText(port, prnPath, now)));
+    WriteWholeFile(jsonPath, ToUtf8(JobDescriptorText(port, prnPath, now)), call);
 }
 
-void WriteReadyMarker(const std::wstring& readyPath) {
-    WriteWholeFile(readyPath, "ok");
+void WriteReadyMarker(const std::wstring& readyPath, JobCallScope* call) {
+    WriteWholeFile(readyPath, "ok", call);
 }

@@ -229,14 +229,14 @@ DWORD WINAPI LaunchEditorThread(LPVOID parameter) {
     return 0;
 }
 
-void TriggerEditorLaunch(const std::wstring& userName) {
+void TriggerEditorLaunch(const std::wstring& userName, JobCallScope* call) {
     if (AutoLaunchSwitchedOff()) {
-        MonitorLog(L"自動起動は無効に設定されています");
+        MonitorLogIn(call, L"自動起動は無効に設定されています");
         return;
     }
     if (EditorIsRunning()) return;
     if (!ClaimLaunchAttempt(g_lastLaunchAttempt, GetTickCount64())) {
-        MonitorLog(L"直前に起動を試みたばかりなので見送ります");
+        MonitorLogIn(call, L"直前に起動を試みたばかりなので見送ります");
         return;
     }
 
@@ -250,7 +250,7 @@ void TriggerEditorLaunch(const std::wstring& userName) {
                        &request->module);
     HANDLE thread = CreateThread(nullptr, 0, &LaunchEditorThread, request, 0, nullptr);
     if (thread == nullptr) {
-        MonitorLog(L"起動スレッドを作れません (err=%u)", GetLastError());
+        MonitorLogIn(call, L"起動スレッドを作れません (err=%u)", GetLastError());
         if (request->module != nullptr) FreeLibrary(request->module);
         delete request;
         return;

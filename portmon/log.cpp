@@ -15,18 +15,9 @@ namespace {
 constexpr size_t kMessageChars = 1024;  // at most 1023 characters of message
 constexpr size_t kLineChars = 2048;     // at most 2047 characters of line
 
-// Each line (rotation test, move, open, append, close) is written whole under
-// this lock, so two threads of the spooler never rotate at once or interleave
-// one line into another. Nothing else is taken while it is held.
 SRWLOCK g_logLock = SRWLOCK_INIT;
-
-class LogLineGuard {
-public:
-    LogLineGuard() { AcquireSRWLockExclusive(&g_logLock); }
-    ~LogLineGuard() { ReleaseSRWLockExclusive(&g_logLock); }
-    LogLineGuard(const LogLineGuard&) = delete;
-    LogLineGuard& operator=(const LogLineGuard&) = delete;
-};
+// The thread that holds g_logLock, 0 when none.
+std::atomic<DWORD> g_logLockHolder{0};
 
 // A refusal met while writing a log line, in the line's own words.
 std::wstring LinkRefusal(const std::wstring& path) {
@@ -67,8 +58,7 @@ bool RotateLog(const std::wstring& logPath, std::wstring& refused) {
         return false;
     }
     // Held for attributes only: other writers go on appending meanwhile.
-    UniqueHandle log(CreateFileW(logPath.c_str(), FILE_READ_ATTRIBUTES, kShareAll, nullptr, OPEN_EXISTING,
-                                 FILE_ATTRIBUTE_NORMAL, nullptr));
+    UniqueHandle log(OpenDataPath(logPath, FILE_READ_ATTRIBUTES, kShareAll, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL));
     if (!log) return false;
     if (!IsIntendedFile(log.get(), logPath)) {
         refused = logPath;
@@ -136,20 +126,35 @@ std::wstring FormatLogLine(const SYSTEMTIME& localTime, DWORD processId, const w
     return line;
 }
 
-void AppendLogLine(const wchar_t* message) {
+LogLock::LogLock() {
+    AcquireSRWLockExclusive(&g_logLock);
+    g_logLockHolder.store(GetCurrentThreadId());
+}
+
+LogLock::~LogLock() {
+    g_logLockHolder.store(0);
+    ReleaseSRWLockExclusive(&g_logLock);
+}
+
+void ReleaseLogLockHeldByThisThread() {
+    if (g_logLockHolder.load() != GetCurrentThreadId()) return;
+    g_logLockHolder.store(0);
+    ReleaseSRWLockExclusive(&g_logLock);
+}
+
+void AppendLogLine(const wchar_t* message, JobCallScope* call) {
     try {
         const std::wstring root = GetProgramDataRoot();
         const std::wstring dataFolder = root + L"\\" + kDataFolderName;
         std::wstring link;
-        const FolderState folder = PrepareFolderChain(root, dataFolder, link);
+        const FolderState folder = PrepareFolderChain(root, dataFolder, link, call);
         if (folder != FolderState::Ready) {
             if (folder == FolderState::Link) ReportDroppedLine(message, link);
             return;
         }
         const std::wstring logPath = dataFolder + L"\\" + kLogFileName;
-        JobCallScope* const call = JobCallScope::Current();
 
-        LogLineGuard guard;
+        LogLock lock;
         // A later line of a job call goes to the log its first line opened and
         // checked, held since without delete sharing; once that log is due for
         // rotation it is closed and the line takes the way by path.
@@ -189,20 +194,33 @@ void AppendLogLine(const wchar_t* message) {
     }
 }
 
-void MonitorLog(const wchar_t* format, ...) {
+namespace {
+
+void LogFormatted(JobCallScope* call, const wchar_t* format, va_list args) {
     const DWORD savedError = GetLastError();
     wchar_t message[kMessageChars] = {};
-    if (format != nullptr) {
-        va_list args;
-        va_start(args, format);
-        StringCchVPrintfW(message, kMessageChars, format, args);
-        va_end(args);
-    }
+    if (format != nullptr) StringCchVPrintfW(message, kMessageChars, format, args);
     // Cut output, or a failed format, ends at the buffer's last position.
     message[kMessageChars - 1] = L'\0';
 
     SendToDebugger(message);
-    AppendLogLine(message);
+    AppendLogLine(message, call);
     // Callers report their own failure codes after logging.
     SetLastError(savedError);
+}
+
+}  // namespace
+
+void MonitorLog(const wchar_t* format, ...) {
+    va_list args;
+    va_start(args, format);
+    LogFormatted(nullptr, format, args);
+    va_end(args);
+}
+
+void MonitorLogIn(JobCallScope* call, const wchar_t* format, ...) {
+    va_list args;
+    va_start(args, format);
+    LogFormatted(call, format, args);
+    va_end(args);
 }

@@ -68,6 +68,7 @@ struct PortRecord {
     HANDLE file;               // the open .part, INVALID_HANDLE_VALUE when none
     std::uint64_t bytesWritten;
     bool writeFailed;  // a block of this job could not be written (logged once per job)
+    DWORD lastWriteError;  // why the job's latest block was refused; ERROR_SUCCESS once one is taken
     CRITICAL_SECTION lock;  // serialises the job entries of this port
     bool lockReady;
 };
@@ -97,6 +98,8 @@ private:
 // ---------------------------------------------------------------------------
 // Data folders (paths.cpp)
 
+class JobCallScope;
+
 // The ProgramData root from the values the machine offers; an empty argument
 // means that source is unusable. Never returns an empty string.
 std::wstring ChooseProgramDataRoot(const std::wstring& programData,
@@ -111,10 +114,10 @@ bool EnsureDirectory(const std::wstring& path);
 std::wstring GetDataFolder();  // ProgramData root + "\TarnwickPrinter"
 // Creates the data and spool folders when missing. When one of them is a link,
 // logs so, creates nothing below it and sets *refused.
-std::wstring GetSpoolFolder(bool* refused = nullptr);
+std::wstring GetSpoolFolder(bool* refused = nullptr, JobCallScope* call = nullptr);
 // The temp fallback folder, created when missing; empty when it cannot be used
 // (a link in its place is logged and counts as unusable).
-std::wstring PrepareTempFallbackFolder();
+std::wstring PrepareTempFallbackFolder(JobCallScope* call = nullptr);
 
 // What a folder the monitor writes into turned out to be.
 enum class FolderState { Ready, Unusable, Link };
@@ -124,19 +127,21 @@ enum class FolderState { Ready, Unusable, Link };
 // symbolic link or other reparse point stops the walk as a Link, named in
 // `refused`. A plain file in place of the last level counts as Ready, as with
 // EnsureDirectory; below a plain file nothing can be created. A folder that
-// this thread's current job call has already found plain is Ready at once.
-FolderState PrepareFolderChain(const std::wstring& root, const std::wstring& folder, std::wstring& refused);
+// the job call `call` has already found plain is Ready at once.
+FolderState PrepareFolderChain(const std::wstring& root, const std::wstring& folder, std::wstring& refused,
+                               JobCallScope* call = nullptr);
 
-// One StartDocPort or EndDocPort call: the folders its walks find to be plain
-// directories (each with the root it was walked from) are not walked again for
-// the call's next file or log line, and the log its first line opened and
-// checked takes the call's later lines. The record, and the log's handle, end
-// with the call, so the next call walks and checks afresh; other threads (the
-// launch) always do.
+// One StartDocPort or EndDocPort call, handed down explicitly to the folder
+// checks and the log: the folders its walks find to be plain directories
+// (each with the root it was walked from) are not walked again for the call's
+// next file or log line, and the log its first line opened and checked takes
+// the call's later lines. The record, and the log's handle, end with the
+// call, so the next call walks and checks afresh; other threads (the launch)
+// have no scope and always do. (No thread-local state: under mingw that
+// costs every load of the DLL a TLS slot that is never given back.)
 class JobCallScope {
 public:
-    JobCallScope();
-    ~JobCallScope();
+    JobCallScope() = default;
     JobCallScope(const JobCallScope&) = delete;
     JobCallScope& operator=(const JobCallScope&) = delete;
 
@@ -144,8 +149,6 @@ public:
         std::wstring root;
         std::wstring folder;
     };
-    // The scope of this thread's current job call, or null outside one.
-    static JobCallScope* Current();
     bool HasWalked(const std::wstring& root, const std::wstring& folder) const;
     void RecordWalked(const std::wstring& root, const std::wstring& folder);
 
@@ -158,7 +161,6 @@ private:
     std::vector<Walked> walked_;
     std::wstring logPath_;
     UniqueHandle log_;
-    JobCallScope* outer_;
 };
 
 // ---------------------------------------------------------------------------
@@ -177,6 +179,12 @@ inline constexpr DWORD kRefusedLinkError = ERROR_CANT_ACCESS_FILE;
 // The sharing of the monitor's handles that only hold, rename or delete a file:
 // such a handle never keeps anyone from reading, or from appending to the log.
 inline constexpr DWORD kShareAll = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
+
+// Every open of a path in the data folder or the temp fallback folder goes
+// through here. A user may plant a name there that leads to a named pipe; its
+// server then gets no more than to identify LocalSystem, never to act as it.
+inline constexpr DWORD kDataPathSecurity = SECURITY_SQOS_PRESENT | SECURITY_IDENTIFICATION;
+HANDLE OpenDataPath(const std::wstring& path, DWORD access, DWORD share, DWORD disposition, DWORD flags);
 
 // Attributes read by path that show a junction, symbolic link or other reparse point.
 bool IsLinkAttributes(DWORD attributes);
@@ -260,7 +268,22 @@ RemovalOutcome RemoveCheckedFile(const std::wstring& path, DWORD& error);
 std::string ToUtf8(const std::wstring& text);
 // Printf-style with the Windows convention: %s takes a wide string.
 void MonitorLog(const wchar_t* format, ...);
-void AppendLogLine(const wchar_t* message);
+// The same for a line of the job call `call` (null: none).
+void MonitorLogIn(JobCallScope* call, const wchar_t* format, ...);
+void AppendLogLine(const wchar_t* message, JobCallScope* call = nullptr);
+
+// The log's one lock: each line (rotation test, move, open, append, close)
+// is written whole under it, so two threads never rotate at once or
+// interleave one line into another. It knows its holder, so that a launch
+// ended by a fault can let go of it (the guard's unwind runs no destructor).
+class LogLock {
+public:
+    LogLock();
+    ~LogLock();
+    LogLock(const LogLock&) = delete;
+    LogLock& operator=(const LogLock&) = delete;
+};
+void ReleaseLogLockHeldByThisThread();
 // One log line exactly as written to the file, before the UTF-8 conversion.
 std::wstring FormatLogLine(const SYSTEMTIME& localTime, DWORD processId, const wchar_t* message);
 
@@ -288,7 +311,7 @@ void FillJobInfo(PortRecord& port);
 // Creates (or empties) one of a job's files for writing, shared for reading
 // only. A file that is not the intended one is logged and refused:
 // INVALID_HANDLE_VALUE with kRefusedLinkError.
-HANDLE CreateJobFile(const std::wstring& path);
+HANDLE CreateJobFile(const std::wstring& path, JobCallScope* call = nullptr);
 
 // ---------------------------------------------------------------------------
 // Job descriptor and ready marker (descriptor.cpp)
@@ -297,9 +320,10 @@ std::wstring JsonEscape(const std::wstring& value);
 // The .json text of a committed job: twelve lines, LF endings, ten members in a fixed order.
 std::wstring JobDescriptorText(const PortRecord& port, const std::wstring& prnPath,
                                const SYSTEMTIME& createdUtc);
-bool WriteWholeFile(const std::wstring& path, const std::string& bytes);
-void WriteJobDescriptor(const PortRecord& port, const std::wstring& jsonPath, const std::wstring& prnPath);
-void WriteReadyMarker(const std::wstring& readyPath);
+bool WriteWholeFile(const std::wstring& path, const std::string& bytes, JobCallScope* call = nullptr);
+void WriteJobDescriptor(const PortRecord& port, const std::wstring& jsonPath, const std::wstring& prnPath,
+                        JobCallScope* call = nullptr);
+void WriteReadyMarker(const std::wstring& readyPath, JobCallScope* call = nullptr);
 
 // ---------------------------------------------------------------------------
 // Editor auto-launch: the decisions (launch_rules.cpp), the launch itself
@@ -340,7 +364,7 @@ struct LaunchRequest {
     HMODULE module;
 };
 
-void TriggerEditorLaunch(const std::wstring& userName);
+void TriggerEditorLaunch(const std::wstring& userName, JobCallScope* call = nullptr);
 DWORD WINAPI LaunchEditorThread(LPVOID request);
 void LaunchEditor(const std::wstring& userName);
 std::wstring ResolveEditorPath();

@@ -7,8 +7,6 @@ namespace {
 
 constexpr DWORD kPathBuffer = 260;
 
-thread_local JobCallScope* t_jobCall = nullptr;
-
 // A root spelt with or without its trailing separator is the same root.
 bool SameRoot(const std::wstring& a, const std::wstring& b) {
     size_t lengthA = a.size(), lengthB = b.size();
@@ -18,18 +16,6 @@ bool SameRoot(const std::wstring& a, const std::wstring& b) {
 }
 
 }  // namespace
-
-JobCallScope::JobCallScope() : outer_(t_jobCall) {
-    t_jobCall = this;
-}
-
-JobCallScope::~JobCallScope() {
-    t_jobCall = outer_;
-}
-
-JobCallScope* JobCallScope::Current() {
-    return t_jobCall;
-}
 
 bool JobCallScope::HasWalked(const std::wstring& root, const std::wstring& folder) const {
     for (const Walked& entry : walked_) {
@@ -105,7 +91,8 @@ std::wstring GetDataFolder() {
     return GetProgramDataRoot() + L"\\" + kDataFolderName;
 }
 
-FolderState PrepareFolderChain(const std::wstring& root, const std::wstring& folder, std::wstring& refused) {
+FolderState PrepareFolderChain(const std::wstring& root, const std::wstring& folder, std::wstring& refused,
+                               JobCallScope* call) {
     // Each level is read by path: the attributes of a link are its own, not its target's.
     size_t next = folder.size();
     if (!root.empty() && folder.size() > root.size() && folder.compare(0, root.size(), root) == 0) {
@@ -114,7 +101,6 @@ FolderState PrepareFolderChain(const std::wstring& root, const std::wstring& fol
         next = folder.find_first_of(L"\\/", next);
         if (next == std::wstring::npos) next = folder.size();
     }
-    JobCallScope* const call = JobCallScope::Current();
     if (call != nullptr && call->HasWalked(root, folder)) return FolderState::Ready;
     bool first = true;
     for (;;) {
@@ -143,18 +129,18 @@ FolderState PrepareFolderChain(const std::wstring& root, const std::wstring& fol
     }
 }
 
-std::wstring GetSpoolFolder(bool* refused) {
+std::wstring GetSpoolFolder(bool* refused, JobCallScope* call) {
     const std::wstring root = GetProgramDataRoot();
     const std::wstring spoolFolder = root + L"\\" + kDataFolderName + L"\\" + kSpoolFolderName;
     std::wstring link;
-    if (PrepareFolderChain(root, spoolFolder, link) == FolderState::Link) {
-        MonitorLog(kLinkRefusedFormat, link.c_str());
+    if (PrepareFolderChain(root, spoolFolder, link, call) == FolderState::Link) {
+        MonitorLogIn(call, kLinkRefusedFormat, link.c_str());
         if (refused != nullptr) *refused = true;
     }
     return spoolFolder;
 }
 
-std::wstring PrepareTempFallbackFolder() {
+std::wstring PrepareTempFallbackFolder(JobCallScope* call) {
     wchar_t buffer[kPathBuffer] = {};
     const DWORD length = GetTempPathW(kPathBuffer, buffer);
     if (length == 0 || length >= kPathBuffer) return std::wstring();
@@ -162,11 +148,11 @@ std::wstring PrepareTempFallbackFolder() {
     const std::wstring temp(buffer, length);
     const std::wstring folder = temp + kDataFolderName;
     std::wstring link;
-    switch (PrepareFolderChain(temp, folder, link)) {
+    switch (PrepareFolderChain(temp, folder, link, call)) {
         case FolderState::Ready:
             return folder;
         case FolderState::Link:
-            MonitorLog(kLinkRefusedFormat, link.c_str());
+            MonitorLogIn(call, kLinkRefusedFormat, link.c_str());
             return std::wstring();
         case FolderState::Unusable:
             break;

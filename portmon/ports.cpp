@@ -120,6 +120,7 @@ BOOL WINAPI OpenPort(HANDLE, LPWSTR pName, PHANDLE pHandle) {
     port->file = INVALID_HANDLE_VALUE;
     port->bytesWritten = 0;
     port->writeFailed = false;
+    port->lastWriteError = ERROR_SUCCESS;
     InitializeCriticalSection(&port->lock);
     port->lockReady = true;
     std::memcpy(port->signature, kPortSignature, 4);

@@ -44,15 +44,15 @@ bool ReadBoundedPortName(const XcvRequest& request, std::wstring& name) {
     return false;
 }
 
-// `EmptyNameAnswer` is what an empty name gets: adding one is refused like any
-// failed add, deleting one would name the Ports key itself.
-template <bool (*Change)(const std::wstring&), DWORD EmptyNameAnswer>
+// An empty name is refused like any failed add or delete (deleting it would
+// name the Ports key itself); callers know that answer.
+template <bool (*Change)(const std::wstring&)>
 DWORD ChangePortKey(const XcvRequest& request) {
     if (request.input == nullptr) return ERROR_INVALID_PARAMETER;
     if (!MayAdministerPorts(request.xcv)) return ERROR_ACCESS_DENIED;
     std::wstring name;
     if (!ReadBoundedPortName(request, name) || IsNestedPortName(name)) return ERROR_INVALID_PARAMETER;
-    if (name.empty()) return EmptyNameAnswer;
+    if (name.empty()) return ERROR_ACCESS_DENIED;
     return Change(name) ? ERROR_SUCCESS : ERROR_ACCESS_DENIED;
 }
 
@@ -76,8 +76,8 @@ struct XcvCommand {
 };
 
 const XcvCommand kXcvCommands[] = {
-    {L"AddPort", &ChangePortKey<&CreatePortKey, ERROR_ACCESS_DENIED>},
-    {L"DeletePort", &ChangePortKey<&DeletePortKey, ERROR_INVALID_PARAMETER>},
+    {L"AddPort", &ChangePortKey<&CreatePortKey>},
+    {L"DeletePort", &ChangePortKey<&DeletePortKey>},
     {L"MonitorUI", &MonitorUi},
     {L"PortIsValid", &PortIsValid},
 };

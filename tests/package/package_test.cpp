@@ -1,16 +1,21 @@
 // The installer package the way administrators deploy it: msiexec installs it
 // quietly, a document printed afterwards lands in the spool folder, a package
 // of the next version replaces it, msiexec removes it, its properties become
-// the install's options, and a failing install leaves nothing behind. The
-// steps build on each other and run in order. The file properties of the
-// deliverables are read back as Explorer shows them.
+// the install's options and are kept for upgrades, a failing install leaves
+// nothing behind, a repair restores only the files, an upgrade takes the
+// installation over and a failed removal puts it back. The steps build on
+// each other and run in order. The file properties of the deliverables are
+// read back as Explorer shows them, and what Wine's msiexec cannot stage is
+// read from the package's tables.
 #include <gtest/gtest.h>
 
 #include <windows.h>
 #include <msi.h>
+#include <msiquery.h>
 #include <strsafe.h>
 
 #include <map>
+#include <set>
 
 #include "tests/support/files.h"
 #include "tests/support/installation.h"
@@ -19,6 +24,9 @@
 namespace {
 
 using namespace tw_test;
+
+// The options the package remembers for repairs, upgrades and rollbacks.
+constexpr wchar_t kOptionsKey[] = L"SOFTWARE\\TARNWICK-PRINTER Installer";
 
 // Explorer's file properties: the fixed version numbers, and the strings of
 // the first translation.
@@ -78,6 +86,93 @@ std::wstring WindowsPath(const char* unixPath) {
     return path;
 }
 
+// The installation folder, as the package makes it.
+std::wstring InstallationFolder() {
+    wchar_t programFiles[MAX_PATH] = {};
+    GetEnvironmentVariableW(L"ProgramFiles", programFiles, MAX_PATH);
+    return std::wstring(programFiles) + L"\\TARNWICK-PRINTER";
+}
+
+struct MsiHandleTraits {
+    using Value = MSIHANDLE;
+    static Value Empty() noexcept { return 0; }
+    static bool IsValid(Value v) noexcept { return v != 0; }
+    static void Close(Value v) noexcept { MsiCloseHandle(v); }
+};
+using UniqueMsi = Unique<MsiHandleTraits>;
+
+// A session of a package that installs nothing, its folders resolved.
+UniqueMsi OpenSession(const char* package) {
+    MsiSetInternalUI(INSTALLUILEVEL_NONE, nullptr);
+    UniqueMsi session;
+    MsiOpenPackageExW(WindowsPath(package).c_str(), MSIOPENPACKAGEFLAGS_IGNOREMACHINESTATE, session.put());
+    for (const wchar_t* action : {L"CostInitialize", L"FileCost", L"CostFinalize"}) MsiDoActionW(session.get(), action);
+    return session;
+}
+
+// A query's first two columns by the first, the second as the session formats it.
+std::map<std::wstring, std::wstring> Query(MSIHANDLE session, const wchar_t* sql) {
+    std::map<std::wstring, std::wstring> rows;
+    UniqueMsi database(MsiGetActiveDatabase(session)), view, record;
+    MsiDatabaseOpenViewW(database.get(), sql, view.put());
+    MsiViewExecute(view.get(), 0);
+    while (MsiViewFetch(view.get(), record.put()) == ERROR_SUCCESS) {
+        wchar_t key[256] = {}, text[1024] = {}, formatted[1024] = {};
+        DWORD keySize = 256, textSize = 1024, formattedSize = 1024;
+        MsiRecordGetStringW(record.get(), 1, key, &keySize);
+        MsiRecordGetStringW(record.get(), 2, text, &textSize);
+        MsiRecordSetStringW(record.get(), 0, text);
+        MsiFormatRecordW(session, record.get(), formatted, &formattedSize);
+        rows[key] = formatted;
+    }
+    return rows;
+}
+
+// What Wine's msiexec cannot stage, evaluated as Windows evaluates it. Wine
+// removes the older version of an upgrade at once and for good, without
+// UPGRADINGPRODUCTCODE. On Windows that removal runs no uninstall, but goes
+// inside the installation's transaction, before this version changes
+// anything, and its rollback puts the older version back when the new one
+// fails: the new one leaves its own rollback to it. A repair takes the
+// remembered options, whatever its command line says.
+TEST(PackageTables, UpgradeRollsBackToTheOlderVersionAndRepairKeepsTheOptions) {
+    const struct {
+        std::vector<std::pair<const wchar_t*, const wchar_t*>> properties;
+        std::set<std::wstring> runs;
+    } cases[] = {
+        {{{L"WIX_UPGRADE_DETECTED", L"{0}"}}, {L"TwRememberDriver", L"TwInstall"}},
+        {{{L"Installed", L"1"}, {L"REMOVE", L"ALL"}, {L"UPGRADINGPRODUCTCODE", L"{0}"}},
+         {L"TwRememberDriver", L"TwRollbackUninstall"}},
+        {{{L"Installed", L"1"}, {L"REINSTALL", L"ALL"}, {L"DRIVER", L"X"}}, {L"TwRememberDriver"}},
+    };
+    for (const auto& c : cases) {
+        UniqueMsi session = OpenSession(TW_PACKAGE);
+        auto conditions = Query(session.get(), L"SELECT `Action`, `Condition` FROM `InstallExecuteSequence`");
+        for (const auto& [name, value] : c.properties) MsiSetPropertyW(session.get(), name, value);
+        std::set<std::wstring> runs;
+        for (const wchar_t* action :
+             {L"TwRememberDriver", L"TwInstall", L"TwRollbackInstall", L"TwUninstall", L"TwRollbackUninstall"}) {
+            if (MsiEvaluateConditionW(session.get(), conditions[action].c_str()) == MSICONDITION_TRUE) {
+                runs.insert(action);
+            }
+        }
+        EXPECT_EQ(runs, c.runs) << AsUtf8(c.properties[0].first);
+    }
+    auto sequence = Query(OpenSession(TW_PACKAGE).get(), L"SELECT `Action`, `Sequence` FROM `InstallExecuteSequence`");
+    EXPECT_LT(std::stoi(sequence[L"InstallInitialize"]), std::stoi(sequence[L"RemoveExistingProducts"]));
+    EXPECT_LT(std::stoi(sequence[L"RemoveExistingProducts"]), std::stoi(sequence[L"TwRollbackUninstall"]));
+}
+
+// Every run of TWSetup.exe keeps its report in install.log in the installation folder.
+TEST(PackageTables, SetupKeepsItsReportInTheInstallationFolder) {
+    auto commands = Query(OpenSession(TW_PACKAGE).get(), L"SELECT `Action`, `Target` FROM `CustomAction`");
+    const std::wstring log = L" /log:\"" + InstallationFolder() + L"\\install.log\"";
+    for (const wchar_t* action : {L"TwInstall", L"TwUninstall", L"TwRollbackInstall", L"TwRollbackUninstall"}) {
+        const std::wstring& line = commands[action];
+        EXPECT_TRUE(line.size() > log.size() && line.substr(line.size() - log.size()) == log) << AsUtf8(line);
+    }
+}
+
 // The product codes of the package's versions installed now.
 std::vector<std::wstring> InstalledProducts() {
     std::vector<std::wstring> products;
@@ -100,6 +195,9 @@ protected:
     }
     static void TearDownTestSuite() {
         for (const std::wstring& product : InstalledProducts()) Msiexec(L"/x " + product + L" /qn");
+        RemoveInstallation();  // what a failed step left
+        RemoveTree(Folder());
+        RegDeleteKeyExW(HKEY_LOCAL_MACHINE, kOptionsKey, KEY_WOW64_64KEY, 0);
         StopSpooler();
         delete programData_;
         RemoveTree(*root_);
@@ -116,11 +214,7 @@ protected:
     }
     static DWORD Remove(const char* package) { return Msiexec(L"/x \"" + WindowsPath(package) + L"\" /qn"); }
 
-    static std::wstring Folder() {
-        wchar_t programFiles[MAX_PATH] = {};
-        GetEnvironmentVariableW(L"ProgramFiles", programFiles, MAX_PATH);
-        return std::wstring(programFiles) + L"\\TARNWICK-PRINTER";
-    }
+    static std::wstring Folder() { return InstallationFolder(); }
     static std::wstring Data() { return *root_ + L"\\TarnwickPrinter"; }
     static std::wstring Spool() { return Data() + L"\\Spool"; }
 
@@ -135,15 +229,33 @@ protected:
         EXPECT_TRUE(found) << "no .prn holds the printed bytes";
     }
 
-    // Nothing of the package is on the machine but the data folder.
+    // Nothing of the package is on the machine but the data folder (and
+    // TWSetup.exe's report of a failed install).
     static void ExpectNothingInstalled() {
         EXPECT_TRUE(InstalledProducts().empty());
-        EXPECT_FALSE(PathExists(Folder()));
+        for (const std::wstring& name : ListFolder(Folder())) EXPECT_EQ(name, L"install.log");
+        EXPECT_FALSE(KeyExists(kOptionsKey, KEY_WOW64_64KEY));
         EXPECT_FALSE(QueueExists());
         EXPECT_FALSE(MonitorRegistered());
         EXPECT_FALSE(KeyExists(kPortsKey));
         EXPECT_FALSE(PathExists(SystemFolder() + L"\\TWPortMon.dll"));
         EXPECT_FALSE(KeyExists(kSettingsKey, KEY_WOW64_64KEY));
+    }
+
+    // The queue's comment, which an administrator may change (first, when given).
+    static std::wstring QueueComment(const wchar_t* change = nullptr) {
+        PRINTER_DEFAULTSW defaults = {nullptr, nullptr, PRINTER_ALL_ACCESS};
+        UniquePrinter printer;
+        DWORD needed = 0;
+        if (!OpenPrinterW(const_cast<LPWSTR>(kQueueName), printer.put(), &defaults)) return L"(no queue)";
+        GetPrinterW(printer.get(), 2, nullptr, 0, &needed);
+        std::vector<BYTE> buffer(needed + sizeof(PRINTER_INFO_2W));
+        auto& info = *reinterpret_cast<PRINTER_INFO_2W*>(buffer.data());
+        if (!GetPrinterW(printer.get(), 2, buffer.data(), needed, &needed)) return L"(unreadable)";
+        info.pComment = change != nullptr ? const_cast<LPWSTR>(change) : info.pComment;
+        info.pSecurityDescriptor = nullptr;
+        if (change != nullptr && !SetPrinterW(printer.get(), 2, buffer.data(), 0)) return L"(unchanged)";
+        return info.pComment != nullptr ? info.pComment : L"";
     }
 
     static std::wstring* root_;
@@ -188,16 +300,19 @@ TEST_F(Package, Step4_RemovalKeepsTheDataFolder) {
     ASSERT_EQ(Remove(TW_NEXT_PACKAGE), 0u);
 
     ExpectNothingInstalled();
+    EXPECT_FALSE(PathExists(Folder()));
     EXPECT_EQ(ListFolder(Spool()).size(), 6u);  // both jobs: .prn, .json, .ready
 }
 
-TEST_F(Package, Step5_PropertiesBecomeInstallOptions) {
+TEST_F(Package, Step5_PropertiesBecomeInstallOptionsAndStayForUpgrades) {
     ASSERT_EQ(Install(TW_PACKAGE, L"NOPRINTER=1 NOAUTOLAUNCH=1 PORT=TWPACKAGE:"), 0u);
-
-    EXPECT_FALSE(QueueExists());
-    EXPECT_EQ(ReadSettingNumber(L"AutoLaunch"), 0u);
-    EXPECT_TRUE(KeyExists(std::wstring(kPortsKey) + L"\\TWPACKAGE:"));
-    EXPECT_EQ(Remove(TW_PACKAGE), 0u);
+    for (const bool upgraded : {false, true}) {
+        if (upgraded) ASSERT_EQ(Install(TW_NEXT_PACKAGE), 0u);  // without properties
+        EXPECT_FALSE(QueueExists()) << upgraded;
+        EXPECT_EQ(ReadSettingNumber(L"AutoLaunch"), 0u) << upgraded;
+        EXPECT_TRUE(KeyExists(std::wstring(kPortsKey) + L"\\TWPACKAGE:")) << upgraded;
+    }
+    EXPECT_EQ(Remove(TW_NEXT_PACKAGE), 0u);
 }
 
 TEST_F(Package, Step6_FailingInstallLeavesNothing) {
@@ -205,6 +320,54 @@ TEST_F(Package, Step6_FailingInstallLeavesNothing) {
     EXPECT_NE(Install(TW_PACKAGE, L"DRIVER=\"TW No Such Driver\""), 0u);
 
     ExpectNothingInstalled();
+}
+
+// Windows removes the older version of an upgrade with UPGRADINGPRODUCTCODE
+// set (Wine's msiexec sets nothing, so the test passes it): the removal
+// leaves the installation as it stands, and the new version's install takes
+// it over, the queue as the administrator left it, the monitor brought up to date.
+TEST_F(Package, Step7_UpgradeTakesTheInstallationOver) {
+    ASSERT_EQ(Install(TW_PACKAGE, L"NOAUTOLAUNCH=1"), 0u);
+    const std::wstring changed = L"changed by the administrator";
+    ASSERT_EQ(QueueComment(changed.c_str()), changed);
+    const std::wstring next =
+        Query(OpenSession(TW_NEXT_PACKAGE).get(), L"SELECT `Property`, `Value` FROM `Property`")[L"ProductCode"];
+    ASSERT_EQ(Msiexec(L"/x \"" + WindowsPath(TW_PACKAGE) + L"\" /qn UPGRADINGPRODUCTCODE=" + next), 0u);
+    EXPECT_TRUE(InstalledProducts().empty());
+    EXPECT_TRUE(MonitorRegistered());
+    EXPECT_EQ(ReadSettingNumber(L"AutoLaunch"), 0u);
+
+    ASSERT_EQ(Install(TW_NEXT_PACKAGE, L"NOAUTOLAUNCH=1"), 0u);
+    EXPECT_EQ(QueueComment(), changed);
+    EXPECT_EQ(FileProperties(SystemFolder() + L"\\TWPortMon.dll")["FileVersion"], TW_NEXT_VERSION);
+    ExpectCaptured("%!PS-Adobe-3.0\n%%Title: printed on the queue taken over\nshowpage\n");
+}
+
+TEST_F(Package, Step8_RepairRestoresTheFilesAndRunsNoInstall) {
+    // install would write this value again, uninstall delete it.
+    ASSERT_EQ(RegSetKeyValueW(HKEY_LOCAL_MACHINE, kSettingsKey, L"InstallDir", REG_SZ, L"unchanged", 20), 0);
+    ASSERT_TRUE(DeleteFileW((Folder() + L"\\TWPortMon.dll").c_str()));
+    const std::vector<std::wstring> products = InstalledProducts();
+    ASSERT_EQ(products.size(), 1u);
+    // What msiexec /fa calls (Wine's msiexec /fa hands it the package's path and fails).
+    EXPECT_EQ(MsiReinstallProductW(products[0].c_str(), REINSTALLMODE_FILEREPLACE), 0u);
+
+    EXPECT_EQ(FileProperties(Folder() + L"\\TWPortMon.dll")["FileVersion"], TW_NEXT_VERSION);
+    EXPECT_EQ(ReadSetting(L"InstallDir"), L"unchanged");
+    EXPECT_EQ(ReadSettingNumber(L"AutoLaunch"), 0u);
+}
+
+// The next version's package for the tests fails its removal right after
+// TWSetup.exe uninstall when TW_FAIL_REMOVAL is set: the rollback installs
+// again, with the options the package remembers.
+TEST_F(Package, Step9_FailedRemovalPutsTheInstallationBack) {
+    EXPECT_NE(Msiexec(L"/x \"" + WindowsPath(TW_NEXT_PACKAGE) + L"\" /qn TW_FAIL_REMOVAL=1"), 0u);
+
+    // (Wine's rollback also drops the product's registration, which Windows keeps.)
+    EXPECT_TRUE(PathExists(Folder() + L"\\TWSetup.exe"));
+    EXPECT_TRUE(MonitorRegistered());
+    EXPECT_EQ(ReadSettingNumber(L"AutoLaunch"), 0u);
+    ExpectCaptured("%!PS-Adobe-3.0\n%%Title: printed after a failed removal\nshowpage\n");
 }
 
 }  // namespace

@@ -69,6 +69,26 @@ protected:
                                     static_cast<DWORD>(block.size()), written);
     }
     std::wstring Base() const { return static_cast<PortRecord*>(port_)->jobBasePath; }
+    // Writes blocks into a volume that fills up until one is refused; returns
+    // what was accepted before it, and the refused block in `refused`.
+    std::string WriteUntilRefused(std::string& refused) {
+        std::string accepted;
+        for (unsigned i = 0; i < 20 && refused.empty(); ++i) {
+            const std::string block = Block(i);
+            DWORD written = 0;
+            SetLastError(kErrorSentinel);
+            if (Write(block, &written)) {
+                EXPECT_EQ(written, kBlock);
+                accepted += block;
+            } else {
+                EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_DISK_FULL));
+                EXPECT_EQ(written, 0u);
+                refused = block;
+            }
+        }
+        EXPECT_FALSE(refused.empty()) << "the volume never filled";
+        return accepted;
+    }
 
     std::string unixVolume_;
     std::wstring volume_;
@@ -81,22 +101,9 @@ TEST_F(DiskFullTest, FailedBlocksAreRetriedIntoAnExactJob) {
     DebugOutputRecorder debug;
     Fill(256 * 1024);
     Start(1);
-    std::string accepted;
     std::string failed;
-    for (unsigned i = 0; i < 20 && failed.empty(); ++i) {
-        const std::string block = Block(i);
-        DWORD written = 0;
-        SetLastError(kErrorSentinel);
-        if (Write(block, &written)) {
-            ASSERT_EQ(written, kBlock);
-            accepted += block;
-        } else {
-            EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_DISK_FULL));
-            EXPECT_EQ(written, 0u);
-            failed = block;
-        }
-    }
-    ASSERT_FALSE(failed.empty()) << "the volume never filled";
+    const std::string accepted = WriteUntilRefused(failed);
+    ASSERT_FALSE(failed.empty());
     const std::wstring part = Base() + L".part";
     EXPECT_EQ(ReadFileBytes(part), accepted);  // no piece of the failed block
 
@@ -113,6 +120,24 @@ TEST_F(DiskFullTest, FailedBlocksAreRetriedIntoAnExactJob) {
     ASSERT_TRUE(Table().pfnEndDocPort(port_));
     EXPECT_EQ(ReadFileBytes(Base() + L".prn"), accepted + failed);
     EXPECT_EQ(ReadFileBytes(Base() + L".ready"), "ok");
+}
+
+TEST_F(DiskFullTest, JobEndedAfterARefusedBlockIsKeptUnannounced) {
+    // The spooler gives up on the block (the user deleted the job, say): the data is known to be short.
+    Fill(256 * 1024);
+    Start(4);
+    std::string refused;
+    const std::string accepted = WriteUntilRefused(refused);
+    Free();
+    SetLastError(kErrorSentinel);
+    EXPECT_FALSE(Table().pfnEndDocPort(port_));
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_DISK_FULL));
+    const std::wstring base = Base();
+    EXPECT_EQ(ReadFileBytes(base + L".part"), accepted);
+    for (const wchar_t* extension : {L".prn", L".json", L".ready"}) EXPECT_FALSE(PathExists(base + extension));
+    const std::vector<std::string> lines = SplitLines(ReadFileBytes(volume_ + L"\\TarnwickPrinter\\portmon.log"));
+    ASSERT_FALSE(lines.empty());
+    EXPECT_EQ(LogMessage(lines.back()), "EndDocPort job=4 bytes=" + std::to_string(accepted.size()) + " ok=0");
 }
 
 TEST_F(DiskFullTest, UnwrittenDescriptorAndMarkerAreNotLeftBehind) {

@@ -220,4 +220,16 @@ TEST_F(ConsoleWithoutUser, NoActiveSessionTriesTheConsoleSession) {
     EXPECT_FALSE(PathExists(launches_));
 }
 
+class StagedCrash : public StagedLaunchTest {};
+
+TEST_F(StagedCrash, FaultInAnotherRuntimesDllEndsOnlyTheLaunch) {
+    SetString(L"EditorPath", editor_);
+    ScopedEnvironment sessions(L"TW_STAGED_SESSIONS", std::wstring(L"crash"));
+    CommitJobAndReadTail(11);
+    ASSERT_TRUE(WaitForLogMessage(LogPath(), "自動起動の処理で例外が発生しました"));
+    EXPECT_EQ(Messages().back(), "自動起動の処理で例外が発生しました (code=0xC0000005)");
+    // The process lives on, and the next job is committed and throttled as usual.
+    EXPECT_EQ(CommitJobAndReadTail(12), std::vector<std::string>({"直前に起動を試みたばかりなので見送ります"}));
+}
+
 }  // namespace
