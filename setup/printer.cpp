@@ -41,10 +41,11 @@ bool IsDriverInstalled(const std::wstring& driver) {
     return false;
 }
 
-std::wstring DriverInstallCommandLine(const std::wstring& driver, const std::wstring& windowsFolder) {
+std::wstring DriverInstallCommandLine(const std::wstring& driver, const std::wstring& windowsFolder,
+                                     const std::wstring& architecture) {
     if (!QuotesSafely(driver) || !QuotesSafely(windowsFolder)) return std::wstring();
     return L"rundll32.exe printui.dll,PrintUIEntry /ia /m \"" + driver +
-           L"\" /h \"x64\" /v \"Type 3 - User Mode\" /f \"" + windowsFolder + L"\\inf\\ntprint.inf\"";
+           L"\" /h \"" + architecture + L"\" /v \"Type 3 - User Mode\" /f \"" + windowsFolder + L"\\inf\\ntprint.inf\"";
 }
 
 bool EnsureDriver(const std::wstring& driver) {
@@ -52,7 +53,8 @@ bool EnsureDriver(const std::wstring& driver) {
 
     // Such a name would hand printui options of its own; it is not run, and
     // the caller's check reports the driver as missing.
-    const std::wstring commandLine = DriverInstallCommandLine(driver, WindowsFolder());
+    // The driver of the computer's own kind: the spooler is a native process.
+    const std::wstring commandLine = DriverInstallCommandLine(driver, WindowsFolder(), MachineName(NativeMachine()));
     if (commandLine.empty()) {
         PrintLine(L"  [!] ドライバ名 \"%s\" はコマンドラインに渡せません", driver.c_str());
         return true;
