@@ -45,7 +45,10 @@ DWORD RunInGuardFrame(const LaunchRequest& request) {
 
 namespace {
 
-// GCC's own C++ exception codes: a throw, a collided unwind and a forced one.
+// The C++ exception codes of GCC's runtime and of LLVM's libunwind (zig's
+// ARM64 build), which uses the same: a throw, a collided unwind and a forced
+// one. libunwind's SEH handler, like GCC's, lets every other code pass
+// without a cleanup in both phases.
 bool IsGccCode(DWORD code) {
     return code == 0x20474343 || code == 0x21474343 || code == 0x22474343;
 }
