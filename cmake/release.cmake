@@ -6,7 +6,8 @@
 # Compiles RESOURCE_FILE (which includes common/version.rc2) with tw_version.h
 # for VERSION ("major.minor.patch"). With mingw the linked file is then
 # stripped, and its debug information goes to <file>.debug beside it, which
-# the binary names in its .gnu_debuglink section for gdb. MSVC writes a .pdb.
+# the binary names in its .gnu_debuglink section for gdb. MSVC and zig write
+# a .pdb.
 function(tw_release_binary target version resource)
   if(NOT version MATCHES "^([0-9]+)\\.([0-9]+)\\.([0-9]+)$")
     message(FATAL_ERROR "A release version has three numbers: ${version}")
@@ -26,7 +27,13 @@ function(tw_release_binary target version resource)
 
   # The resource compiler takes no compiler options.
   target_compile_options(${target} PRIVATE "$<$<COMPILE_LANGUAGE:C,CXX>:${TW_DEBUG_INFO}>")
-  if(MINGW)
+  if(MINGW AND TW_DEBUG_INFO_PDB)
+    # zig's linker already wrote the debug information to a .pdb beside the binary.
+    add_custom_command(TARGET ${target} POST_BUILD
+      COMMAND ${CMAKE_OBJCOPY} --strip-all $<TARGET_FILE_NAME:${target}>
+      WORKING_DIRECTORY $<TARGET_FILE_DIR:${target}>
+      VERBATIM)
+  elseif(MINGW)
     add_custom_command(TARGET ${target} POST_BUILD
       COMMAND ${CMAKE_OBJCOPY} --only-keep-debug $<TARGET_FILE_NAME:${target}> $<TARGET_FILE_NAME:${target}>.debug
       COMMAND ${CMAKE_OBJCOPY} --strip-all $<TARGET_FILE_NAME:${target}>

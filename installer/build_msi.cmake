@@ -1,5 +1,5 @@
 # cmake -DWIXL=... -DMSIBUILD=... -DMSIINFO=... -DSOURCE=TarnwickPrinter.wxs
-#       -DVERSION=1.2.3 -DPRODUCT_CODE=... -DUPGRADE_CODE=...
+#       -DVERSION=1.2.3 -DPRODUCT_CODE=... -DUPGRADE_CODE=... -DARCH=x64|arm64
 #       -DSETUP_EXE=... -DMONITOR_DLL=... -DOUTPUT=TarnwickPrinter-1.2.3-x64.msi
 #       [-DSCRIPT=more.cmake] -P build_msi.cmake
 # Builds the package with wixl (0.101), then corrects with msibuild what wixl
@@ -25,11 +25,28 @@ endfunction()
 # wixl finds a source file only by a path relative to its working directory.
 file(RELATIVE_PATH setup ${folder} ${SETUP_EXE})
 file(RELATIVE_PATH monitor ${folder} ${MONITOR_DLL})
+if(ARCH STREQUAL "arm64")
+  set(native ARM64)
+  set(machine ARM64)
+  set(other x64)
+else()
+  set(native AMD64)
+  set(machine x64)
+  set(other arm64)
+endif()
+# wixl knows no ARM64: the package is built as x64 (64-bit components,
+# ProgramFiles64Folder), and its template names ARM64 below.
 execute_process(COMMAND ${WIXL} --arch x64 -D Version=${VERSION}
     -D ProductCode=${PRODUCT_CODE} -D UpgradeCode=${UPGRADE_CODE}
+    -D NativeArch=${native} -D PackageMachine=${machine} -D OtherPackageArch=${other}
     -D SetupExe=${setup} -D MonitorDll=${monitor} -o ${work} ${SOURCE}
   WORKING_DIRECTORY ${folder} RESULT_VARIABLE result OUTPUT_VARIABLE output ERROR_VARIABLE output)
 check(wixl)
+if(ARCH STREQUAL "arm64")
+  execute_process(COMMAND ${MSIBUILD} ${work} -s "TARNWICK-PRINTER virtual printer" "TARNWICK-PRINTER" "Arm64;1033"
+    RESULT_VARIABLE result OUTPUT_VARIABLE output ERROR_VARIABLE output)
+  check("msibuild -s")
+endif()
 
 # wixl knows no rollback actions (it writes Execute="rollback" as an immediate
 # action) and runs no program from the Binary table. The rollback of the

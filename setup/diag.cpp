@@ -30,6 +30,15 @@ void ReportWindows() {
     PrintLine(L"%s%u.%u build %u", ReportLabel(L"Windows").c_str(), version.major, version.minor, version.build);
 }
 
+// The spooler loads only a monitor of the computer's own kind.
+void ReportMachines(const std::wstring& moduleDirectory) {
+    PrintLine(L"%s%s", ReportLabel(L"コンピュータの種類").c_str(), MachineName(NativeMachine()).c_str());
+    const std::wstring name = std::wstring(L"\\") + kMonitorFileName;
+    PrintLine(L"%s%s", ReportLabel(L"TWPortMon.dll の種類").c_str(),
+              MonitorMachinesText(ReadFileMachine(SystemDirectory() + name), ReadFileMachine(moduleDirectory + name))
+                  .c_str());
+}
+
 void ReportSpooler() {
     const std::wstring label = ReportLabel(L"スプーラ");
     UniqueService manager(OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CONNECT));
@@ -270,6 +279,7 @@ int RunDiagnostics() {
     PrintLine(L"TARNWICK-PRINTER 診断");
     PrintSeparator();
     ReportWindows();
+    ReportMachines(moduleDirectory);
     ReportSpooler();
     PrintSeparator();
     ReportFile(FileLabel(L"TWPortMon.dll (System32)"), SystemDirectory() + L"\\" + kMonitorFileName);

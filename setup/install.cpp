@@ -60,6 +60,13 @@ bool DeployMonitor() {
         PrintLine(L"  [!] %s が見つかりません (TWSetup.exe と同じフォルダに置いてください)", kMonitorFileName);
         return false;
     }
+    // The spooler loads only a DLL of the computer's own kind; one for another
+    // would fail later and less clearly, in AddMonitor.
+    const USHORT native = NativeMachine();
+    if (ReadFileMachine(source).machine != native) {
+        PrintLine(L"  [!] %s はこのコンピュータの種類 (%s) 用ではありません", source.c_str(), MachineName(native).c_str());
+        return false;
+    }
     if (!CopyMonitorFile(source, destination)) return false;
     PrintLine(L"  - %s を配置しました", destination.c_str());
 

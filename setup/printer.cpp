@@ -41,12 +41,13 @@ bool IsDriverInstalled(const std::wstring& driver) {
     return false;
 }
 
-std::wstring DriverInstallCommandLine(const std::wstring& driver, const std::wstring& windowsFolder) {
+std::wstring DriverInstallCommandLine(const std::wstring& driver, const std::wstring& windowsFolder,
+                                     const std::wstring& architecture) {
     if (!QuotesSafely(driver) || !QuotesSafely(windowsFolder)) return std::wstring();
     // /q: an error shows no message box, which in session 0 nobody could
     // close and which would hold the install for the whole time-out.
-    return L"rundll32.exe printui.dll,PrintUIEntry /ia /q /m \"" + driver +
-           L"\" /h \"x64\" /v \"Type 3 - User Mode\" /f \"" + windowsFolder + L"\\inf\\ntprint.inf\"";
+    return L"rundll32.exe printui.dll,PrintUIEntry /ia /q /m \"" + driver + L"\" /h \"" + architecture +
+           L"\" /v \"Type 3 - User Mode\" /f \"" + windowsFolder + L"\\inf\\ntprint.inf\"";
 }
 
 bool EnsureDriver(const std::wstring& driver) {
@@ -54,7 +55,8 @@ bool EnsureDriver(const std::wstring& driver) {
 
     // Such a name would hand printui options of its own; it is not run, and
     // the caller's check reports the driver as missing.
-    const std::wstring commandLine = DriverInstallCommandLine(driver, WindowsFolder());
+    // The driver of the computer's own kind: the spooler is a native process.
+    const std::wstring commandLine = DriverInstallCommandLine(driver, WindowsFolder(), MachineName(NativeMachine()));
     if (commandLine.empty()) {
         PrintLine(L"  [!] ドライバ名 \"%s\" はコマンドラインに渡せません", driver.c_str());
         return true;

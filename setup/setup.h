@@ -388,7 +388,8 @@ inline constexpr DWORD kDriverSettleMs = 2000;
 bool IsDriverInstalled(const std::wstring& driver);
 // The printui command line that installs the driver from the system's
 // ntprint.inf; empty when the name cannot be passed inside double quotes.
-std::wstring DriverInstallCommandLine(const std::wstring& driver, const std::wstring& windowsFolder);
+std::wstring DriverInstallCommandLine(const std::wstring& driver, const std::wstring& windowsFolder,
+                                     const std::wstring& architecture);
 // Runs the installation when the driver is missing; whether it worked is the
 // caller's own check. Always true.
 bool EnsureDriver(const std::wstring& driver);
@@ -452,3 +453,24 @@ int CleanQueue();
 // True when the DLL is in the system folder and the monitor is registered (newly or already).
 bool DeployMonitor();
 int Install(const InstallOptions& options);
+
+// ---------------------------------------------------------------------------
+// The computer's and the monitor's machine (machine.cpp)
+
+// The machine field of a PE image's header (IMAGE_FILE_MACHINE_AMD64,
+// IMAGE_FILE_MACHINE_ARM64, ...) from its first bytes; 0 when they are no PE header.
+USHORT PeMachineOf(const std::string& bytes);
+// "x64", "ARM64", "x86", or the number ("0x01C4").
+std::wstring MachineName(USHORT machine);
+// GetNativeSystemInfo's PROCESSOR_ARCHITECTURE_* as a machine; 0 for others.
+USHORT MachineOfProcessorArchitecture(WORD architecture);
+// The computer's own machine, whatever this program is built for.
+USHORT NativeMachine();
+
+struct FileMachine {
+    bool found;      // false only when the file does not exist
+    USHORT machine;  // 0 when it could not be read or is no PE image
+};
+FileMachine ReadFileMachine(const std::wstring& path);
+// The diag line's text for the installed and the shipped monitor DLL.
+std::wstring MonitorMachinesText(const FileMachine& system32, const FileMachine& shipped);

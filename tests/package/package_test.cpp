@@ -163,6 +163,35 @@ TEST(PackageTables, UpgradeRollsBackToTheOlderVersionAndRepairKeepsTheOptions) {
     EXPECT_LT(std::stoi(sequence[L"RemoveExistingProducts"]), std::stoi(sequence[L"TwRollbackUninstall"]));
 }
 
+// Each package installs only on its own kind of computer, whose kind the
+// package reads from the registry; a removal is never refused.
+TEST(PackageTables, EachPackageInstallsOnlyOnItsOwnMachine) {
+    const std::wstring machine = tw_test::kBuiltForMachine;
+    const std::wstring other = machine == L"ARM64" ? L"AMD64" : L"ARM64";
+    UniqueMsi session = OpenSession(TW_PACKAGE);
+    auto conditions = Query(session.get(), L"SELECT `Description`, `Condition` FROM `LaunchCondition`");
+    const std::wstring message = L"This TARNWICK-PRINTER package is for " + machine +
+                                 L" Windows. Install TarnwickPrinter-" TW_VERSION L"-" TW_OTHER_ARCH L".msi on this computer.";
+    ASSERT_EQ(conditions.count(message), 1u);
+    const std::wstring condition = conditions[message];
+    ASSERT_EQ(MsiDoActionW(session.get(), L"AppSearch"), static_cast<UINT>(ERROR_SUCCESS));
+    EXPECT_EQ(MsiEvaluateConditionW(session.get(), condition.c_str()), MSICONDITION_TRUE);
+    MsiSetPropertyW(session.get(), L"TW_NATIVE_ARCH", other.c_str());
+    EXPECT_EQ(MsiEvaluateConditionW(session.get(), condition.c_str()), MSICONDITION_FALSE);
+    MsiSetPropertyW(session.get(), L"Installed", L"1");
+    EXPECT_EQ(MsiEvaluateConditionW(session.get(), condition.c_str()), MSICONDITION_TRUE);
+
+    UniqueMsi summary;
+    ASSERT_EQ(MsiGetSummaryInformationW(0, WindowsPath(TW_PACKAGE).c_str(), 0, summary.put()),
+              static_cast<UINT>(ERROR_SUCCESS));
+    wchar_t text[64] = {};
+    DWORD size = 64;
+    UINT type = 0;
+    constexpr UINT kTemplate = 7;  // PID_TEMPLATE
+    MsiSummaryInfoGetPropertyW(summary.get(), kTemplate, &type, nullptr, nullptr, text, &size);
+    EXPECT_EQ(std::wstring(text), machine == L"ARM64" ? L"Arm64;1033" : L"x64;1033");
+}
+
 // Every run of TWSetup.exe keeps its report in install.log in the installation folder.
 TEST(PackageTables, SetupKeepsItsReportInTheInstallationFolder) {
     auto commands = Query(OpenSession(TW_PACKAGE).get(), L"SELECT `Action`, `Target` FROM `CustomAction`");
@@ -264,6 +293,13 @@ protected:
 
 std::wstring* Package::root_ = nullptr;
 ScopedEnvironment* Package::programData_ = nullptr;
+
+// Refused by its launch condition, or by Windows Installer itself where it
+// cannot run the package's machine at all (an ARM64 package on x64).
+TEST_F(Package, Step0_PackageOfTheOtherMachineIsRefused) {
+    EXPECT_NE(Install(TW_OTHER_PACKAGE), 0u);
+    ExpectNothingInstalled();
+}
 
 TEST_F(Package, Step1_QuietInstallPutsEverythingInPlace) {
     ASSERT_EQ(Install(TW_PACKAGE), 0u);

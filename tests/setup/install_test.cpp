@@ -7,6 +7,7 @@
 #include "common/unique_handle.h"
 #include "setup/setup.h"
 #include "tests/support/files.h"
+#include "tests/support/installation.h"
 #include "tests/support/spooler.h"
 
 namespace {
@@ -99,6 +100,24 @@ TEST_F(InstallTest, NoPrinterLeavesTheQueueToTheCaller) {
                            nullptr, &autoLaunch, &size),
               ERROR_SUCCESS);
     EXPECT_EQ(autoLaunch, 0u);
+}
+
+TEST_F(InstallTest, MonitorOfAnotherMachineIsRefusedBeforeItIsCopied) {
+    // The monitor built here, its machine field turned into the other 64-bit one's.
+    std::string image = tw_test::ReadFileBytes(tw_test::ModuleFolder() + L"\\TWPortMon.dll");
+    ASSERT_GT(image.size(), 0x200u);
+    const size_t machine = static_cast<unsigned char>(image[0x3C]) + 256u * static_cast<unsigned char>(image[0x3D]) + 4;
+    const bool arm64 = std::wstring(tw_test::kBuiltForMachine) == L"ARM64";
+    image.replace(machine, 2, arm64 ? std::string("\x64\x86", 2) : std::string("\x64\xAA", 2));
+    ASSERT_TRUE(tw_test::WriteFileBytes(package_ + L"\\TWPortMon.dll", image));
+
+    const tw_test::ProcessResult result = Install();
+    EXPECT_EQ(result.exitCode, 2u);
+    EXPECT_EQ(tw_test::SplitLines(result.output).back(),
+              AsUtf8(L"  [!] " + package_ + L"\\TWPortMon.dll はこのコンピュータの種類 (" + tw_test::kBuiltForMachine +
+                     L") 用ではありません"));
+    EXPECT_FALSE(tw_test::PathExists(tw_test::SystemFolder() + L"\\TWPortMon.dll"));
+    EXPECT_FALSE(tw_test::MonitorRegistered());
 }
 
 TEST_F(InstallTest, HeldMonitorFileIsCopiedAgainWithTheSpoolerStopped) {

@@ -41,13 +41,13 @@ TEST(Listing, WhatEachEnumerationResultPrints) {
 }
 
 TEST(Driver, PrintuiCommandLine) {
-    EXPECT_EQ(DriverInstallCommandLine(L"Microsoft PS Class Driver", L"C:\\Windows"),
+    EXPECT_EQ(DriverInstallCommandLine(L"Microsoft PS Class Driver", L"C:\\Windows", L"x64"),
               L"rundll32.exe printui.dll,PrintUIEntry /ia /q /m \"Microsoft PS Class Driver\" /h \"x64\" "
               L"/v \"Type 3 - User Mode\" /f \"C:\\Windows\\inf\\ntprint.inf\"");
     // A name that would end its quotes early is never handed on.
-    EXPECT_EQ(DriverInstallCommandLine(L"X\" /q \"Y", L"C:\\Windows"), L"");
-    EXPECT_EQ(DriverInstallCommandLine(L"X\\", L"C:\\Windows"), L"");
-    EXPECT_NE(DriverInstallCommandLine(L"A\\B", L"C:\\Windows"), L"");
+    EXPECT_EQ(DriverInstallCommandLine(L"X\" /q \"Y", L"C:\\Windows", L"x64"), L"");
+    EXPECT_EQ(DriverInstallCommandLine(L"X\\", L"C:\\Windows", L"x64"), L"");
+    EXPECT_NE(DriverInstallCommandLine(L"A\\B", L"C:\\Windows", L"x64"), L"");
 }
 
 TEST(Forms, SizesInThousandthsOfAMillimetre) {

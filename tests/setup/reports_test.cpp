@@ -190,6 +190,10 @@ TEST_F(ReportsTest, DiagnosticsWithoutSettingsOrSpoolFolder) {
     EXPECT_TRUE(HasLine(result.output, L"  [!] フォルダがありません"));
     EXPECT_TRUE(HasLine(result.output, L"TWPortMon.dll (System32) : ありません (" + tw_test::SystemFolder() +
                                            L"\\TWPortMon.dll)"));
+    // The system block names the computer's kind and the monitor's.
+    EXPECT_TRUE(HasLine(result.output, L"コンピュータの種類  : " + std::wstring(tw_test::kBuiltForMachine)));
+    EXPECT_TRUE(HasLine(result.output, L"TWPortMon.dll の種類: System32 ありません / 配布物 " +
+                                           std::wstring(tw_test::kBuiltForMachine)));
 }
 
 TEST_F(ReportsTest, WriteTestFailureIsReportedWithItsCode) {

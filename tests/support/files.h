@@ -12,6 +12,13 @@
 namespace tw_test {
 
 std::wstring ModuleFolder();  // folder of the running program, no trailing backslash
+// The machine the tests and the deliverables beside them are built for, as the
+// setup tool names it (a test process runs natively under Wine).
+#if defined(__aarch64__) || defined(_M_ARM64)
+inline constexpr wchar_t kBuiltForMachine[] = L"ARM64";
+#else
+inline constexpr wchar_t kBuiltForMachine[] = L"x64";
+#endif
 std::wstring SystemFolder();  // the prefix's system32
 
 // A fresh, empty folder under the temporary path, unique to this process and call.
