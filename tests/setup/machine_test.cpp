@@ -51,7 +51,7 @@ TEST(Machine, NamesForPrintuiAndTheReports) {
     EXPECT_EQ(MonitorMachinesText({false, 0}, {true, 0}), L"System32 ありません / 配布物 不明");
 
     EXPECT_EQ(DriverInstallCommandLine(L"Microsoft PS Class Driver", L"C:\\Windows", L"ARM64"),
-              L"rundll32.exe printui.dll,PrintUIEntry /ia /m \"Microsoft PS Class Driver\" /h \"ARM64\" "
+              L"rundll32.exe printui.dll,PrintUIEntry /ia /q /m \"Microsoft PS Class Driver\" /h \"ARM64\" "
               L"/v \"Type 3 - User Mode\" /f \"C:\\Windows\\inf\\ntprint.inf\"");
 }
 
