@@ -14,6 +14,7 @@ command -v wine >/dev/null                       || need+=(wine wine64)
 [ -f /usr/src/googletest/CMakeLists.txt ]        || need+=(googletest)
 command -v wixl >/dev/null                       || need+=(wixl)
 command -v msibuild >/dev/null                   || need+=(msitools)
+command -v python3 >/dev/null                    || need+=(python3)   # scripts/trace-job.sh
 if [ "${1:-}" = arm64 ]; then
   command -v npm >/dev/null                        || need+=(npm)
   # llvm-windres, llvm-objcopy, llvm-objdump; windres preprocesses with the clang beside it.

@@ -7,7 +7,7 @@
 # in build/job-trace.log.
 #   ./scripts/trace-job.sh [--calls]
 #   ./scripts/trace-job.sh compare N [OTHER.dll...]
-#                                      N rounds of the two baselines and the
+#                                      N rounds of the baseline and the
 #                                      monitor builds, interleaved job by job
 set -euo pipefail
 cd "$(dirname "$0")/.."
