@@ -4,7 +4,6 @@
 #include "portmon/monitor.h"
 
 #define STRSAFE_NO_DEPRECATE
-#include <strsafe.h>
 
 #include <cstring>
 
@@ -134,7 +133,7 @@ void TrimToAcceptedBytes(PortRecord& port) {
 
 std::wstring FormatJobStamp(const SYSTEMTIME& localTime, DWORD jobId) {
     wchar_t stamp[64] = {};
-    StringCchPrintfW(stamp, 64, L"%04u%02u%02u_%02u%02u%02u_%03u_%u", localTime.wYear,
+    FormatText(stamp, 64, L"%04u%02u%02u_%02u%02u%02u_%03u_%u", localTime.wYear,
                      localTime.wMonth, localTime.wDay, localTime.wHour, localTime.wMinute,
                      localTime.wSecond, localTime.wMilliseconds, jobId);
     return stamp;

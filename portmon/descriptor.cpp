@@ -4,7 +4,6 @@
 #include "portmon/monitor.h"
 
 #define STRSAFE_NO_DEPRECATE
-#include <strsafe.h>
 
 #include "common/unique_handle.h"
 
@@ -37,7 +36,7 @@ std::wstring JsonEscape(const std::wstring& value) {
             default:
                 if (unit < 0x20) {
                     wchar_t code[8] = {};
-                    StringCchPrintfW(code, 8, L"\\u%04X", static_cast<unsigned>(unit));
+                    FormatText(code, 8, L"\\u%04X", static_cast<unsigned>(unit));
                     escaped += code;
                 } else {
                     escaped += unit;
@@ -50,7 +49,7 @@ std::wstring JsonEscape(const std::wstring& value) {
 std::wstring JobDescriptorText(const PortRecord& port, const std::wstring& prnPath,
                                const SYSTEMTIME& createdUtc) {
     wchar_t created[64] = {};
-    StringCchPrintfW(created, 64, L"%04u-%02u-%02uT%02u:%02u:%02u.%03uZ", createdUtc.wYear,
+    FormatText(created, 64, L"%04u-%02u-%02uT%02u:%02u:%02u.%03uZ", createdUtc.wYear,
                      createdUtc.wMonth, createdUtc.wDay, createdUtc.wHour, createdUtc.wMinute,
                      createdUtc.wSecond, createdUtc.wMilliseconds);
     std::wstring text = L"{\n";

@@ -3,17 +3,14 @@
 // Logging never changes the outcome of a spooler call and never raises.
 #include "portmon/monitor.h"
 
-#include <cstdarg>
 
 #define STRSAFE_NO_DEPRECATE
-#include <strsafe.h>
 
 #include "common/unique_handle.h"
 
 namespace {
 
-constexpr size_t kMessageChars = 1024;  // at most 1023 characters of message
-constexpr size_t kLineChars = 2048;     // at most 2047 characters of line
+constexpr size_t kLineChars = 2048;  // at most 2047 characters of line
 
 SRWLOCK g_logLock = SRWLOCK_INIT;
 // The thread that holds g_logLock, 0 when none.
@@ -21,9 +18,8 @@ std::atomic<DWORD> g_logLockHolder{0};
 
 // A refusal met while writing a log line, in the line's own words.
 std::wstring LinkRefusal(const std::wstring& path) {
-    wchar_t message[kMessageChars] = {};
-    StringCchPrintfW(message, kMessageChars, kLinkRefusedFormat, path.c_str());
-    message[kMessageChars - 1] = L'\0';
+    wchar_t message[kLogMessageChars];
+    FormatText(message, kLogMessageChars, kLinkRefusedFormat, path.c_str());
     return message;
 }
 
@@ -31,9 +27,8 @@ std::wstring LinkRefusal(const std::wstring& path) {
 // call: a single output costs a third of three, and cannot be interleaved with
 // another thread's message.
 void SendToDebugger(const wchar_t* message) {
-    wchar_t line[kMessageChars + 16] = {};
-    StringCchPrintfW(line, ARRAYSIZE(line), L"[TWPortMon] %s\r\n", message);
-    line[ARRAYSIZE(line) - 1] = L'\0';
+    wchar_t line[kLogMessageChars + 16];
+    FormatText(line, ARRAYSIZE(line), L"[TWPortMon] %s\r\n", message);
     OutputDebugStringW(line);
 }
 
@@ -116,13 +111,11 @@ std::wstring FormatLogLine(const SYSTEMTIME& localTime, DWORD processId, const w
     for (wchar_t& unit : text) {
         if (unit == L'\r' || unit == L'\n') unit = L' ';
     }
-    wchar_t line[kLineChars] = {};
+    wchar_t line[kLineChars];
     // The message is an argument, never a format: a % in a document name stays literal.
-    StringCchPrintfW(line, kLineChars, L"%04u-%02u-%02u %02u:%02u:%02u.%03u  [pid %u]  %s\r\n",
-                     localTime.wYear, localTime.wMonth, localTime.wDay, localTime.wHour,
-                     localTime.wMinute, localTime.wSecond, localTime.wMilliseconds, processId,
-                     text.c_str());
-    line[kLineChars - 1] = L'\0';
+    FormatText(line, kLineChars, L"%04u-%02u-%02u %02u:%02u:%02u.%03u  [pid %u]  %s\r\n",
+               localTime.wYear, localTime.wMonth, localTime.wDay, localTime.wHour, localTime.wMinute,
+               localTime.wSecond, localTime.wMilliseconds, processId, text.c_str());
     return line;
 }
 
@@ -196,31 +189,12 @@ void AppendLogLine(const wchar_t* message, JobCallScope* call) {
 
 namespace {
 
-void LogFormatted(JobCallScope* call, const wchar_t* format, va_list args) {
-    const DWORD savedError = GetLastError();
-    wchar_t message[kMessageChars] = {};
-    if (format != nullptr) StringCchVPrintfW(message, kMessageChars, format, args);
-    // Cut output, or a failed format, ends at the buffer's last position.
-    message[kMessageChars - 1] = L'\0';
+}  // namespace
 
+void LogMessage(JobCallScope* call, const wchar_t* message) {
+    const DWORD savedError = GetLastError();
     SendToDebugger(message);
     AppendLogLine(message, call);
     // Callers report their own failure codes after logging.
     SetLastError(savedError);
-}
-
-}  // namespace
-
-void MonitorLog(const wchar_t* format, ...) {
-    va_list args;
-    va_start(args, format);
-    LogFormatted(nullptr, format, args);
-    va_end(args);
-}
-
-void MonitorLogIn(JobCallScope* call, const wchar_t* format, ...) {
-    va_list args;
-    va_start(args, format);
-    LogFormatted(call, format, args);
-    va_end(args);
 }

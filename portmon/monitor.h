@@ -26,6 +26,7 @@
 #include <string>
 #include <vector>
 
+#include "common/format_text.h"
 #include "common/unique_handle.h"
 
 // ---------------------------------------------------------------------------
@@ -266,10 +267,24 @@ RemovalOutcome RemoveCheckedFile(const std::wstring& path, DWORD& error);
 // Log (log.cpp)
 
 std::string ToUtf8(const std::wstring& text);
-// Printf-style with the Windows convention: %s takes a wide string.
-void MonitorLog(const wchar_t* format, ...);
-// The same for a line of the job call `call` (null: none).
-void MonitorLogIn(JobCallScope* call, const wchar_t* format, ...);
+inline constexpr size_t kLogMessageChars = 1024;  // a message carries at most 1023 characters
+// One message, as it stands, to the debugger output and the log, as a line of
+// the job call `call` (null: none). The caller's last error is kept.
+void LogMessage(JobCallScope* call, const wchar_t* message);
+// Printf-style with the Windows convention: %s takes a wide string. A longer
+// message is cut after 1023 characters.
+template <typename... Args>
+void MonitorLogIn(JobCallScope* call, const wchar_t* format, Args... args) {
+    const DWORD savedError = GetLastError();
+    wchar_t message[kLogMessageChars];
+    FormatText(message, kLogMessageChars, format, args...);
+    SetLastError(savedError);
+    LogMessage(call, message);
+}
+template <typename... Args>
+void MonitorLog(const wchar_t* format, Args... args) {
+    MonitorLogIn(nullptr, format, args...);
+}
 void AppendLogLine(const wchar_t* message, JobCallScope* call = nullptr);
 
 // The log's one lock: each line (rotation test, move, open, append, close)

@@ -5,11 +5,9 @@
 // standard error. With "/log:" each line also goes to that file.
 #include "setup/setup.h"
 
-#include <cstdarg>
 #include <cwchar>
 
 #define STRSAFE_NO_DEPRECATE
-#include <strsafe.h>
 
 #include "common/unique_handle.h"
 
@@ -57,16 +55,7 @@ void WriteConsoleText(const wchar_t* text) {
     WriteBytes(output, bytes.data(), static_cast<DWORD>(bytes.size()));
 }
 
-void PrintLine(const wchar_t* format, ...) {
-    wchar_t line[kLineUnits] = {};
-    if (format != nullptr) {
-        va_list arguments;
-        va_start(arguments, format);
-        // A longer line is cut after 1023 units; strsafe always terminates.
-        StringCchVPrintfW(line, kLineUnits, format, arguments);
-        va_end(arguments);
-    }
-    line[kLineUnits - 1] = L'\0';
+void PrintText(const wchar_t* line) {
     WriteConsoleText(line);
     WriteConsoleText(L"\r\n");
     if (g_printLog != nullptr) {

@@ -3,7 +3,6 @@
 // when this tool itself runs emulated.
 #include "setup/setup.h"
 
-#include <strsafe.h>
 
 #include <cstdint>
 
@@ -40,7 +39,7 @@ std::wstring MachineName(USHORT machine) {
             return L"x86";
         default: {
             wchar_t text[16] = {};
-            StringCchPrintfW(text, 16, L"0x%04X", static_cast<unsigned>(machine));
+            FormatText(text, 16, L"0x%04X", static_cast<unsigned>(machine));
             return text;
         }
     }

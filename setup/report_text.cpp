@@ -3,7 +3,6 @@
 #include "setup/setup.h"
 
 #define STRSAFE_NO_DEPRECATE
-#include <strsafe.h>
 
 namespace {
 
@@ -101,7 +100,7 @@ std::wstring JobStatusWords(DWORD status) {
 std::wstring FormatJobLine(const JOB_INFO_2W& job) {
     wchar_t line[kLineUnits] = {};
     // A blank always stands before the status text, also when there is none.
-    StringCchPrintfW(line, kLineUnits, L"  #%u %s / %s / %u ページ中 %u / %u バイト / Status=0x%08X%s%s%s%s %s",
+    FormatText(line, kLineUnits, L"  #%u %s / %s / %u ページ中 %u / %u バイト / Status=0x%08X%s%s%s%s %s",
                      job.JobId, OrEmpty(job.pDocument), OrEmpty(job.pUserName), job.TotalPages, job.PagesPrinted,
                      job.Size, job.Status, Word(kJobStatusWords, 0, job.Status), Word(kJobStatusWords, 1, job.Status),
                      Word(kJobStatusWords, 2, job.Status), Word(kJobStatusWords, 3, job.Status),

@@ -12,6 +12,7 @@
 #include <string>
 #include <vector>
 
+#include "common/format_text.h"
 #include "common/unique_handle.h"
 
 // ---------------------------------------------------------------------------
@@ -117,8 +118,16 @@ inline constexpr size_t kLineUnits = 1024;  // a formatted line carries at most 
 
 // UTF-16 to a console, UTF-8 bytes (no byte order mark) to anything else.
 void WriteConsoleText(const wchar_t* text);
+// One line as it stands, then CR LF.
+void PrintText(const wchar_t* line);
 // Printf-style with the Windows convention (%s is a wide string), then CR LF.
-void PrintLine(const wchar_t* format, ...);
+template <typename... Args>
+void PrintLine(const wchar_t* format, Args... args) {
+    // A longer line is cut after 1023 units.
+    wchar_t line[kLineUnits];
+    FormatText(line, kLineUnits, format, args...);
+    PrintText(line);
+}
 // "  [!] label : (0x%08X) system text" for the calling thread's last-error code.
 void ReportLastError(const wchar_t* label);
 // The same report for a registry call's returned status.

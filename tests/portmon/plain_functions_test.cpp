@@ -1,7 +1,9 @@
 // The monitor's decisions as plain functions with plain data.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstring>
+#include <iterator>
 
 #include "common/unique_handle.h"
 #include "portmon/monitor.h"
@@ -192,6 +194,26 @@ TEST(LogLine, ExactLayout) {
     // A line is cut at 2047 characters.
     const std::wstring line = FormatLogLine(tw_test::MakeTime(2025, 1, 31, 9, 5, 7, 42), 1, std::wstring(3000, L'x').c_str());
     EXPECT_EQ(line.size(), 2047u);
+}
+
+// Always terminated, cut at the last unit, as StringCchPrintfW was.
+TEST(FormatText, FitsOrIsCutAtTheLastUnit) {
+    const struct {
+        const wchar_t* format;
+        const wchar_t* argument;
+        bool whole;
+        const wchar_t* text;
+    } cases[] = {
+        {L"%s", L"abc", true, L"abc"}, {L"%s!", L"abc", true, L"abc!"},  // exactly fills the buffer
+        {L"%s!!", L"abc", false, L"abc!"}, {nullptr, L"abc", false, L""},
+    };
+    for (const auto& c : cases) {
+        wchar_t buffer[6];
+        std::fill(std::begin(buffer), std::end(buffer), L'#');
+        EXPECT_EQ(FormatText(buffer, 5, c.format, c.argument), c.whole) << c.text;
+        EXPECT_STREQ(buffer, c.text);
+        EXPECT_EQ(buffer[5], L'#') << "nothing beyond the capacity";
+    }
 }
 
 TEST(Utf8, ConversionWithoutByteOrderMark) {
