@@ -15,9 +15,11 @@ set(CMAKE_C_COMPILER /usr/bin/env ZIG_GLOBAL_CACHE_DIR=${TW_ZIG_CACHE} ${TW_ZIG}
 set(CMAKE_CXX_COMPILER /usr/bin/env ZIG_GLOBAL_CACHE_DIR=${TW_ZIG_CACHE} ${TW_ZIG} c++ -target aarch64-windows-gnu)
 set(CMAKE_RC_COMPILER ${TW_LLVM_BIN}/llvm-windres)
 # llvm-windres preprocesses with the clang beside it (Debian's clang-14) and
-# finds the Windows headers in zig's mingw-w64 tree.
+# finds the Windows headers in zig's mingw-w64 tree. It reads the Japanese
+# file descriptions as code page 1252 unless told, the sources' #pragma
+# code_page notwithstanding.
 get_filename_component(TW_ZIG_DIR ${TW_ZIG} DIRECTORY)
-set(CMAKE_RC_FLAGS_INIT "--target=aarch64-w64-mingw32 -I ${TW_ZIG_DIR}/lib/libc/include/any-windows-any")
+set(CMAKE_RC_FLAGS_INIT "--target=aarch64-w64-mingw32 --codepage=65001 -I ${TW_ZIG_DIR}/lib/libc/include/any-windows-any")
 set(CMAKE_AR ${TW_LLVM_BIN}/llvm-ar CACHE FILEPATH "")
 set(CMAKE_RANLIB ${TW_LLVM_BIN}/llvm-ranlib CACHE FILEPATH "")
 set(CMAKE_OBJCOPY ${TW_LLVM_BIN}/llvm-objcopy CACHE FILEPATH "")

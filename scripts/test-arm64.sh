@@ -43,6 +43,11 @@ in_root /usr/lib/wine/wineserver -w
 in_root /usr/lib/wine/wineserver -p
 # As in scripts/wine-prefix.sh: Wine's background services start here, away from CTest's pipes.
 in_root /usr/lib/wine/wine64 cmd /c exit </dev/null >/dev/null 2>&1
+# Wine's arm64 prefix names the computer x86 (and says so again whenever a
+# wineserver starts); ARM64 Windows says ARM64, and the package's launch
+# condition reads it. Set for the life of this run's wineserver.
+in_root /usr/lib/wine/wine64 reg add 'HKLM\SYSTEM\CurrentControlSet\Control\Session Manager\Environment' \
+  /v PROCESSOR_ARCHITECTURE /t REG_SZ /d ARM64 /f </dev/null >/dev/null 2>&1
 echo "== [$(($(date +%s) - started))s] prefix ready"
 
 status=0

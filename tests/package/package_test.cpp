@@ -12,11 +12,11 @@
 #include <windows.h>
 #include <msi.h>
 #include <msiquery.h>
-#include <strsafe.h>
 
 #include <map>
 #include <set>
 
+#include "common/format_text.h"
 #include "tests/support/files.h"
 #include "tests/support/installation.h"
 #include "tests/support/spooler.h"
@@ -54,7 +54,7 @@ std::map<std::string, std::string> FileProperties(const std::wstring& path) {
     for (const wchar_t* name : {L"FileDescription", L"FileVersion", L"OriginalFilename", L"ProductName",
                                 L"ProductVersion"}) {
         wchar_t query[128] = {};
-        StringCchPrintfW(query, 128, L"\\StringFileInfo\\%04x%04x\\%s", translation[0], translation[1], name);
+        FormatText(query, 128, L"\\StringFileInfo\\%04x%04x\\%s", translation[0], translation[1], name);
         wchar_t* value = nullptr;
         if (VerQueryValueW(data.data(), query, reinterpret_cast<void**>(&value), &length)) {
             properties[AsUtf8(name)] = AsUtf8(value);
@@ -101,11 +101,24 @@ struct MsiHandleTraits {
 };
 using UniqueMsi = Unique<MsiHandleTraits>;
 
+// Wine's msi sets no Program Files folder on ARM64 (Windows sets
+// ProgramFiles64Folder there as on x64), so an installation goes below the
+// drive's root. Sessions that only read the tables are given the folder.
+#if defined(__aarch64__) || defined(_M_ARM64)
+constexpr bool kNoProgramFilesInWinesMsi = true;
+#else
+constexpr bool kNoProgramFilesInWinesMsi = false;
+#endif
+
 // A session of a package that installs nothing, its folders resolved.
 UniqueMsi OpenSession(const char* package) {
     MsiSetInternalUI(INSTALLUILEVEL_NONE, nullptr);
     UniqueMsi session;
     MsiOpenPackageExW(WindowsPath(package).c_str(), MSIOPENPACKAGEFLAGS_IGNOREMACHINESTATE, session.put());
+    if (kNoProgramFilesInWinesMsi) {
+        const std::wstring folder = InstallationFolder();
+        MsiSetPropertyW(session.get(), L"ProgramFiles64Folder", folder.substr(0, folder.rfind(L'\\') + 1).c_str());
+    }
     for (const wchar_t* action : {L"CostInitialize", L"FileCost", L"CostFinalize"}) MsiDoActionW(session.get(), action);
     return session;
 }
@@ -243,7 +256,7 @@ protected:
     }
     static DWORD Remove(const char* package) { return Msiexec(L"/x \"" + WindowsPath(package) + L"\" /qn"); }
 
-    static std::wstring Folder() { return InstallationFolder(); }
+    static std::wstring Folder() { return kNoProgramFilesInWinesMsi ? L"C:\\TARNWICK-PRINTER" : InstallationFolder(); }
     static std::wstring Data() { return *root_ + L"\\TarnwickPrinter"; }
     static std::wstring Spool() { return Data() + L"\\Spool"; }
 

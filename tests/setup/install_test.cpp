@@ -179,8 +179,8 @@ TEST_F(InstallTest, SystemProgramsAreTheSystems) {
     } cases[] = {
         {L"icacls.exe", L"install", L""},  // ends with exit code 2: no monitor beside the program
         {L"rundll32.exe", L"printer \"/driver:TW No Such Driver\" /port:TW-NO-PORT:",
-         L"rundll32.exe printui.dll,PrintUIEntry /ia /q /m \"TW No Such Driver\" /h \"x64\" /v \"Type 3 - User Mode\" "
-         L"/f \"" + std::wstring(windows) + L"\\inf\\ntprint.inf\""},
+         L"rundll32.exe printui.dll,PrintUIEntry /ia /q /m \"TW No Such Driver\" /h \"" + std::wstring(tw_test::kBuiltForMachine) +
+             L"\" /v \"Type 3 - User Mode\" /f \"" + std::wstring(windows) + L"\\inf\\ntprint.inf\""},
         {L"schtasks.exe", L"uninstall",
          L"\"" + system + L"\\schtasks.exe\" /delete /f /tn \"TARNWICK-PRINTER Launch\""},
     };

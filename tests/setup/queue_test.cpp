@@ -136,8 +136,9 @@ TEST_F(PrinterTest, PortNotListedAfterTheDriverInstallation) {
     EXPECT_EQ(result.exitCode, 3u);
     wchar_t windows[MAX_PATH] = {};
     GetWindowsDirectoryW(windows, MAX_PATH);
-    EXPECT_EQ(printui_.Recorded(), AsUtf8(L"rundll32.exe printui.dll,PrintUIEntry /ia /q /m \"TW No Such Driver\" /h \"x64\" "
-                                         L"/v \"Type 3 - User Mode\" /f \"" + std::wstring(windows) +
+    EXPECT_EQ(printui_.Recorded(), AsUtf8(L"rundll32.exe printui.dll,PrintUIEntry /ia /q /m \"TW No Such Driver\" /h \"" +
+                                         std::wstring(tw_test::kBuiltForMachine) +
+                                         L"\" /v \"Type 3 - User Mode\" /f \"" + std::wstring(windows) +
                                          L"\\inf\\ntprint.inf\"\r\n"));
     EXPECT_TRUE(ReadQueue().empty());
 }
