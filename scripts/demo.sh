@@ -135,7 +135,7 @@ note "TWSetup.exe uninstall ran: the queue, the settings, the monitor's registra
      "and its DLL are gone, and the spooler was restarted."
 
 heading "10. What stays on the machine"
-say "In C:\\Program Files\\TARNWICK-PRINTER, the editor's own files and the install log:"
+say "In C:\\Program Files\\TARNWICK-PRINTER, the editor's own files (install.log went with the package):"
 ls -l "$folder" | tail -n +2
 say ""
 say "The data folder C:\\ProgramData\\TarnwickPrinter, with the captured job and the monitor's log:"
