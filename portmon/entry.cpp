@@ -13,7 +13,18 @@ MonitorTable g_table = {};
 }  // namespace
 
 BOOL WINAPI DllMain(HINSTANCE instance, DWORD reason, LPVOID) {
-    if (reason == DLL_PROCESS_ATTACH) DisableThreadLibraryCalls(instance);
+    if (reason == DLL_PROCESS_ATTACH) {
+        DisableThreadLibraryCalls(instance);
+        // Pinned for the life of the process. Every unload and load would
+        // cost what the statically linked runtimes take per load and never
+        // give back (libstdc++'s emergency exception pool, ~73 KB; the TLS
+        // slot a first throw takes), and Wine's spooler unloads after every
+        // job. The spooler's later loads find this copy and its state, which
+        // InitializePrintMonitor2 starts afresh.
+        HMODULE self = nullptr;
+        GetModuleHandleExW(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS | GET_MODULE_HANDLE_EX_FLAG_PIN,
+                           reinterpret_cast<LPCWSTR>(instance), &self);
+    }
     return TRUE;
 }
 
@@ -23,6 +34,7 @@ extern "C" MONITOR2* WINAPI InitializePrintMonitor2(MONITORINIT* pMonitorInit, P
         return nullptr;
     }
 
+    ResetLaunchState();
     std::memcpy(g_monitor.signature, "TWMN", 4);
     g_monitor.monitorInit = pMonitorInit;
     g_monitor.spoolerHandle = pMonitorInit != nullptr ? pMonitorInit->hSpooler : nullptr;

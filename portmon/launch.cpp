@@ -18,6 +18,10 @@ constexpr DWORD kSettingChars = 520;
 
 // The one throttle value of the process; 0 means no attempt yet.
 std::atomic<ULONGLONG> g_lastLaunchAttempt{0};
+// Set when a launch ended in an exception: until the next load every launch
+// goes through the scheduled task, never again down the path that faulted
+// (and leaked a token and an environment block there).
+std::atomic<bool> g_launchFaulted{false};
 
 struct WtsMemoryTraits {
     using Value = void*;
@@ -217,10 +221,35 @@ void LaunchEditor(const std::wstring& userName) {
     if (!started) RunLaunchTask();
 }
 
+namespace {
+
+void LaunchThroughTask(const std::wstring&) {
+    RunLaunchTask();
+}
+
+void LogLaunchFault(void* parameter) {
+    const auto* fault = static_cast<const LaunchFault*>(parameter);
+    MonitorLog(L"自動起動の処理で例外が発生しました (code=0x%08X, address=0x%016llX, module=%s)", fault->code,
+               static_cast<unsigned long long>(fault->address), fault->module[0] != L'\0' ? fault->module : L"不明");
+}
+
+}  // namespace
+
+void ResetLaunchState() {
+    g_lastLaunchAttempt = 0;
+    g_launchFaulted = false;
+}
+
 DWORD WINAPI LaunchEditorThread(LPVOID parameter) {
     auto* request = static_cast<LaunchRequest*>(parameter);
-    const DWORD code = RunLaunchGuarded(*request);
-    if (code != 0) MonitorLog(L"自動起動の処理で例外が発生しました (code=0x%08X)", code);
+    const LaunchFault fault = RunLaunchGuarded(*request);
+    if (fault.code != 0) {
+        g_launchFaulted = true;
+        // The line goes through the heap, the folder walk and the log's lock,
+        // which the fault may have left broken: it runs guarded as well, and
+        // a second fault there only costs the line.
+        RunGuarded(&LogLaunchFault, const_cast<LaunchFault*>(&fault));
+    }
     const HMODULE module = request->module;
     delete request;
     // The spooler may unload the monitor while a launch still runs; the
@@ -242,7 +271,7 @@ void TriggerEditorLaunch(const std::wstring& userName, JobCallScope* call) {
 
     LaunchRequest* request = nullptr;
     try {
-        request = new LaunchRequest{userName, &LaunchEditor, nullptr};
+        request = new LaunchRequest{userName, g_launchFaulted ? &LaunchThroughTask : &LaunchEditor, nullptr};
     } catch (...) {
         return;  // no memory for the request: no launch this time
     }

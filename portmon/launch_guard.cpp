@@ -2,24 +2,81 @@
 // editor, not even an access violation, may reach the spooler's process.
 #include "portmon/monitor.h"
 
+#include <cstring>
+
+namespace {
+
+// What the exception handler learnt, kept where neither the heap (the fault
+// may lie in it) nor the launch's stack (an overrun there may have hit it) is
+// involved. A slot belongs to the thread that claimed it until that thread
+// takes it back; with every slot taken only the code is reported.
+struct FaultSlot {
+    volatile LONG busy;
+    DWORD threadId;
+    ULONG_PTR address;
+    wchar_t module[MAX_PATH];
+};
+FaultSlot g_faultSlots[4];
+
+void RecordFault(const EXCEPTION_RECORD& record) {
+    for (FaultSlot& slot : g_faultSlots) {
+        if (InterlockedCompareExchange(&slot.busy, 1, 0) != 0) continue;
+        slot.threadId = GetCurrentThreadId();
+        slot.address = reinterpret_cast<ULONG_PTR>(record.ExceptionAddress);
+        slot.module[0] = L'\0';
+        HMODULE module = nullptr;
+        if (GetModuleHandleExW(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS | GET_MODULE_HANDLE_EX_FLAG_UNCHANGED_REFCOUNT,
+                               static_cast<LPCWSTR>(record.ExceptionAddress), &module)) {
+            if (GetModuleFileNameW(module, slot.module, MAX_PATH) == 0) slot.module[0] = L'\0';
+            slot.module[MAX_PATH - 1] = L'\0';
+        }
+        return;
+    }
+}
+
+void TakeFaultOfThisThread(LaunchFault& fault) {
+    const DWORD self = GetCurrentThreadId();
+    for (FaultSlot& slot : g_faultSlots) {
+        if (slot.busy == 0 || slot.threadId != self) continue;
+        fault.address = slot.address;
+        std::memcpy(fault.module, slot.module, sizeof(fault.module));
+        InterlockedExchange(&slot.busy, 0);
+        return;
+    }
+}
+
+// What the guarded call hands back: 0 when the routine returned, otherwise
+// the exception's code shifted up with the lowest bit set (so that even a
+// code of 0 reads as an exception).
+constexpr ULONG_PTR EndedBy(DWORD code) {
+    return (static_cast<ULONG_PTR>(code) << 1) | 1;
+}
+
+}  // namespace
+
 #if defined(_MSC_VER)
 
 namespace {
 
-DWORD RunCatchingCppExceptions(const LaunchRequest& request) {
+ULONG_PTR RunCatchingCppExceptions(void (*routine)(void*), void* argument) {
     try {
-        request.launch(request.userName);
+        routine(argument);
         return 0;
     } catch (...) {
-        return kCppExceptionCode;
+        return EndedBy(kCppExceptionCode);
     }
 }
 
-DWORD RunInGuardFrame(const LaunchRequest& request) {
+int FilterFault(const EXCEPTION_POINTERS* pointers) {
+    RecordFault(*pointers->ExceptionRecord);
+    return EXCEPTION_EXECUTE_HANDLER;
+}
+
+ULONG_PTR RunInGuardFrame(void (*routine)(void*), void* argument) {
     __try {
-        return RunCatchingCppExceptions(request);
-    } __except (EXCEPTION_EXECUTE_HANDLER) {
-        return GetExceptionCode();
+        return RunCatchingCppExceptions(routine, argument);
+    } __except (FilterFault(GetExceptionInformation())) {
+        return EndedBy(GetExceptionCode());
     }
 }
 
@@ -39,10 +96,11 @@ DWORD RunInGuardFrame(const LaunchRequest& request) {
 // a record that is not a GCC throw alone: no cleanup runs, no catch (...)
 // takes it, and no personality ends the process where its tables do not
 // cover the faulting address. What the launch held is leaked, but for the
-// log's lock, which RunLaunchGuarded releases.
-#include <cstddef>
-#include <cstring>
-
+// log's lock, which RunGuarded releases.
+//
+// The guard keeps nothing on the stack above the launch: the outcome comes
+// back as RtlUnwindEx's return value (rax, x0) at tw_guard_resume, and the
+// handler's own frame lies below the fault.
 namespace {
 
 // The C++ exception codes of GCC's runtime and of LLVM's libunwind (zig's
@@ -53,31 +111,18 @@ bool IsGccCode(DWORD code) {
     return code == 0x20474343 || code == 0x21474343 || code == 0x22474343;
 }
 
-struct GuardState {
-    EXCEPTION_RECORD cppRecord;  // stands in for a C++ exception's record while unwinding
-    DWORD code;
-};
-
-void CallLaunch(void* request) {
-    const auto* launch = static_cast<const LaunchRequest*>(request);
-    launch->launch(launch->userName);
-}
-
 }  // namespace
 
 extern "C" {
-// Calls routine(argument); 0 when it returned, 1 when an exception ended it.
-// The frame keeps `state` in its own stack slot, at kStateOffset from the
-// establisher frame that the system hands its handler.
-int tw_call_guarded(void (*routine)(void*), void* argument, GuardState* state);
+// Calls routine(argument); 0 when it returned, otherwise what the handler
+// handed to RtlUnwindEx.
+ULONG_PTR tw_call_guarded(void (*routine)(void*), void* argument);
 void tw_guard_resume();
 EXCEPTION_DISPOSITION tw_guard_handler(EXCEPTION_RECORD* record, void* establisherFrame, CONTEXT* context,
                                        DISPATCHER_CONTEXT* dispatcher);
 }
 
 #if defined(__x86_64__)
-// x64: the establisher frame is the stack pointer after the prologue.
-constexpr std::ptrdiff_t kStateOffset = 32;
 asm(R"(
     .text
     .p2align 4
@@ -89,26 +134,20 @@ tw_call_guarded:
     .seh_stackalloc 40
     .seh_endprologue
     .seh_handler tw_guard_handler, @except
-    movq %r8, 32(%rsp)
     movq %rcx, %rax
     movq %rdx, %rcx
     call *%rax
     xorl %eax, %eax
-    jmp 1f
     .globl tw_guard_resume
 tw_guard_resume:
-    movl $1, %eax
-1:
     addq $40, %rsp
     ret
     .seh_endproc
 )");
 #elif defined(__aarch64__)
-// ARM64: the establisher frame is the stack pointer at the frame's entry, the
-// one its caller had; the prologue's 32 bytes lie below it, `state` in the
-// upper half of them. The unwind to tw_guard_resume restores the frame's own
-// stack pointer and frame record, so its epilogue returns to the caller.
-constexpr std::ptrdiff_t kStateOffset = -16;
+// ARM64: the unwind to tw_guard_resume restores the frame's own stack
+// pointer and frame record, so its epilogue returns to the caller. The upper
+// 16 of the frame's 32 bytes hold nothing.
 asm(R"(
     .text
     .p2align 2
@@ -122,16 +161,12 @@ tw_call_guarded:
     .seh_set_fp
     .seh_endprologue
     .seh_handler tw_guard_handler, @except
-    str x2, [sp, #16]
     mov x16, x0
     mov x0, x1
     blr x16
-    mov w0, #0
-    b 1f
+    mov x0, #0
     .globl tw_guard_resume
 tw_guard_resume:
-    mov w0, #1
-1:
     .seh_startepilogue
     ldp x29, x30, [sp], #32
     .seh_save_fplr_x 32
@@ -146,40 +181,50 @@ tw_guard_resume:
 extern "C" EXCEPTION_DISPOSITION tw_guard_handler(EXCEPTION_RECORD* record, void* establisherFrame,
                                                   CONTEXT* context, DISPATCHER_CONTEXT* dispatcher) {
     if (record->ExceptionFlags & (EXCEPTION_UNWINDING | EXCEPTION_EXIT_UNWIND)) return ExceptionContinueSearch;
-    GuardState* state = nullptr;
-    std::memcpy(&state, static_cast<char*>(establisherFrame) + kStateOffset, sizeof(state));
-
-    EXCEPTION_RECORD* unwindWith = record;
-    if (IsGccCode(record->ExceptionCode)) {
-        // A C++ exception nobody caught, from whichever module: unwound as
-        // one of no runtime's, so that no personality acts on it on the way.
-        std::memset(&state->cppRecord, 0, sizeof(state->cppRecord));
-        state->cppRecord.ExceptionCode = kCppExceptionCode;
-        state->cppRecord.ExceptionFlags = EXCEPTION_NONCONTINUABLE;
-        unwindWith = &state->cppRecord;
-    }
-    state->code = unwindWith->ExceptionCode;
-    RtlUnwindEx(establisherFrame, reinterpret_cast<PVOID>(&tw_guard_resume), unwindWith, nullptr, context,
-                dispatcher->HistoryTable);
+    RecordFault(*record);
+    // A C++ exception nobody caught, from whichever module: unwound as one of
+    // no runtime's, so that no personality acts on it on the way.
+    EXCEPTION_RECORD cppRecord;
+    std::memset(&cppRecord, 0, sizeof(cppRecord));
+    cppRecord.ExceptionCode = kCppExceptionCode;
+    cppRecord.ExceptionFlags = EXCEPTION_NONCONTINUABLE;
+    EXCEPTION_RECORD* unwindWith = IsGccCode(record->ExceptionCode) ? &cppRecord : record;
+    RtlUnwindEx(establisherFrame, reinterpret_cast<PVOID>(&tw_guard_resume), unwindWith,
+                reinterpret_cast<PVOID>(EndedBy(unwindWith->ExceptionCode)), context, dispatcher->HistoryTable);
     return ExceptionContinueSearch;  // RtlUnwindEx does not return
 }
 
 namespace {
 
-DWORD RunInGuardFrame(const LaunchRequest& request) {
-    GuardState state = {};
-    const int ended = tw_call_guarded(&CallLaunch, const_cast<LaunchRequest*>(&request), &state);
-    return ended == 0 ? 0 : state.code;
+ULONG_PTR RunInGuardFrame(void (*routine)(void*), void* argument) {
+    return tw_call_guarded(routine, argument);
 }
 
 }  // namespace
 
 #endif
 
-DWORD RunLaunchGuarded(const LaunchRequest& request) {
-    const DWORD code = RunInGuardFrame(request);
-    // Nothing else the launch holds stands in anyone's way; a log line cut
+namespace {
+
+void CallLaunch(void* request) {
+    const auto* launch = static_cast<const LaunchRequest*>(request);
+    launch->launch(launch->userName);
+}
+
+}  // namespace
+
+LaunchFault RunGuarded(void (*routine)(void*), void* argument) {
+    LaunchFault fault;
+    const ULONG_PTR outcome = RunInGuardFrame(routine, argument);
+    if (outcome == 0) return fault;
+    fault.code = static_cast<DWORD>(outcome >> 1);
+    TakeFaultOfThisThread(fault);
+    // Nothing else the routine holds stands in anyone's way; a log line cut
     // short must not leave every later line of every port waiting.
-    if (code != 0) ReleaseLogLockHeldByThisThread();
-    return code;
+    ReleaseLogLockHeldByThisThread();
+    return fault;
+}
+
+LaunchFault RunLaunchGuarded(const LaunchRequest& request) {
+    return RunGuarded(&CallLaunch, const_cast<LaunchRequest*>(&request));
 }

@@ -385,9 +385,21 @@ void LaunchEditor(const std::wstring& userName);
 std::wstring ResolveEditorPath();
 bool ReadSettingString(const wchar_t* valueName, std::wstring& value);
 void RunLaunchTask();
-// Runs the request's routine; returns 0, or the code of any exception it
-// raised (structured ones such as access violations included).
-DWORD RunLaunchGuarded(const LaunchRequest& request);
+// What ended a guarded routine: the code of the exception (structured ones
+// such as access violations included; 0 when it returned), the address it
+// was raised at and the file of the module there (empty when none or unknown).
+struct LaunchFault {
+    DWORD code = 0;
+    ULONG_PTR address = 0;
+    wchar_t module[MAX_PATH] = {};
+};
+// Runs routine(argument) inside the guard; a routine ended by an exception
+// leaves the log's lock free.
+LaunchFault RunGuarded(void (*routine)(void*), void* argument);
+LaunchFault RunLaunchGuarded(const LaunchRequest& request);
+// A new load starts afresh: its first launch is never held off and goes the
+// normal way, whatever an earlier load of the same process did.
+void ResetLaunchState();
 // Reported for a C++ exception, which carries no structured code of its own.
 inline constexpr DWORD kCppExceptionCode = 0xE06D7363;
 

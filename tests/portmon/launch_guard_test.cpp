@@ -3,6 +3,7 @@
 // handling and logging inside the launch keep working.
 #include <gtest/gtest.h>
 
+#include <cstring>
 #include <stdexcept>
 
 #include "portmon/monitor.h"
@@ -102,13 +103,13 @@ protected:
 
 TEST_F(LaunchGuardTest, AccessViolationIsLoggedAndTheNextLaunchWorks) {
     EXPECT_EQ(RunOnLaunchThread(&RaiseAccessViolation), 0u);
-    EXPECT_NE(Log().find("自動起動の処理で例外が発生しました (code=0xC0000005)"), std::string::npos) << Log();
+    EXPECT_NE(Log().find("自動起動の処理で例外が発生しました (code=0xC0000005, "), std::string::npos) << Log();
 
     EXPECT_EQ(RunOnLaunchThread(&CatchInsideAndLog), 0u);
     EXPECT_NE(Log().find("inside the guard for taro"), std::string::npos);
 
     EXPECT_EQ(RunOnLaunchThread(&DivideByZeroSeh), 0u);
-    EXPECT_NE(Log().find("(code=0xC0000094)"), std::string::npos);
+    EXPECT_NE(Log().find("(code=0xC0000094, "), std::string::npos);
 
     // A second fault after the first was handled is caught all the same.
     EXPECT_EQ(RunOnLaunchThread(&RaiseAccessViolation), 0u);
@@ -119,8 +120,87 @@ TEST_F(LaunchGuardTest, AccessViolationIsLoggedAndTheNextLaunchWorks) {
     EXPECT_EQ(count, 2u);
 }
 
+void JumpNowhere(const std::wstring&) {
+    reinterpret_cast<void (*)()>(static_cast<ULONG_PTR>(0x10))();
+}
+
+std::wstring ThisProgram() {
+    wchar_t path[MAX_PATH] = {};
+    GetModuleFileNameW(nullptr, path, MAX_PATH);
+    return path;
+}
+
+// The line names the code, the address and the module the address lies in.
+TEST_F(LaunchGuardTest, FaultLineNamesTheAddressAndItsModule) {
+    const struct {
+        void (*launch)(const std::wstring&);
+        bool inThisProgram;  // else in no module at all
+    } cases[] = {{&RaiseAccessViolation, true}, {&JumpNowhere, false}};
+    for (const auto& c : cases) {
+        const LaunchFault fault = RunLaunchGuarded(LaunchRequest{L"", c.launch, nullptr});
+        EXPECT_EQ(fault.code, static_cast<DWORD>(EXCEPTION_ACCESS_VIOLATION));
+        EXPECT_EQ(std::wstring(fault.module), c.inThisProgram ? ThisProgram() : L"");
+        if (!c.inThisProgram) EXPECT_EQ(fault.address, 0x10u);
+    }
+    EXPECT_EQ(RunOnLaunchThread(&JumpNowhere), 0u);
+    EXPECT_NE(Log().find("自動起動の処理で例外が発生しました (code=0xC0000005, address=0x0000000000000010, module=不明)"),
+              std::string::npos)
+        << Log();
+    EXPECT_EQ(RunOnLaunchThread(&RaiseAccessViolation), 0u);
+    EXPECT_NE(Log().find(", module=" + tw_test::AsUtf8(ThisProgram()) + ")"), std::string::npos) << Log();
+}
+
+#if !defined(_MSC_VER)
+extern "C" ULONG_PTR tw_call_guarded(void (*routine)(void*), void* argument);
+
+// The stack pointer the guard's frame was entered with (x64: after its
+// prologue), found by unwinding from the caller.
+char* GuardFrame() {
+    CONTEXT context = {};
+    RtlCaptureContext(&context);
+    for (int depth = 0; depth < 16; ++depth) {
+#if defined(__x86_64__)
+        const DWORD64 pc = context.Rip;
+#else
+        const DWORD64 pc = context.Pc;
+#endif
+        DWORD64 base = 0;
+        PRUNTIME_FUNCTION function = RtlLookupFunctionEntry(pc, &base, nullptr);
+        if (function == nullptr) return nullptr;
+        const bool guard = base + function->BeginAddress == reinterpret_cast<DWORD64>(&tw_call_guarded);
+        PVOID handlerData = nullptr;
+        DWORD64 establisher = 0;
+        RtlVirtualUnwind(UNW_FLAG_NHANDLER, base, pc, function, &context, &handlerData, &establisher, nullptr);
+        if (guard) return reinterpret_cast<char*>(establisher);
+    }
+    return nullptr;
+}
+
+// A wild write that lands in the guard's frame, on every byte that is
+// neither a saved return address nor a saved frame record, then a fault.
+bool g_scribbled = false;
+void ScribbleOverTheGuardAndFault(const std::wstring&) {
+    char* frame = GuardFrame();
+    if (frame != nullptr) {
+#if defined(__x86_64__)
+        std::memset(frame, 0x41, 40);  // the home space and the frame's own 8 bytes
+#else
+        std::memset(frame - 16, 0x41, 16);  // above the saved x29 and x30
+#endif
+        g_scribbled = true;
+    }
+    g_fault();
+}
+
+TEST_F(LaunchGuardTest, OverrunIntoTheGuardsFrameIsStillCaught) {
+    const LaunchFault fault = RunLaunchGuarded(LaunchRequest{L"", &ScribbleOverTheGuardAndFault, nullptr});
+    EXPECT_TRUE(g_scribbled);
+    EXPECT_EQ(fault.code, static_cast<DWORD>(EXCEPTION_ACCESS_VIOLATION));
+}
+#endif
+
 TEST_F(LaunchGuardTest, FaultsHandledInsideNeverReachTheGuard) {
-    EXPECT_EQ(RunLaunchGuarded(LaunchRequest{L"", &ProbeInside, nullptr}), 0u);
+    EXPECT_EQ(RunLaunchGuarded(LaunchRequest{L"", &ProbeInside, nullptr}).code, 0u);
     EXPECT_TRUE(g_probeFinished);
 }
 
@@ -139,7 +219,7 @@ TEST_F(LaunchGuardTest, FaultLeavesNoLogLockHeldAndNoCatchTakesIt) {
     const std::string log = Log();
     EXPECT_NE(log.find("after the fault"), std::string::npos);
     size_t faults = 0;
-    for (size_t at = log.find("(code=0xC0000005)"); at != std::string::npos; at = log.find("(code=0xC0000005)", at + 1)) {
+    for (size_t at = log.find("(code=0xC0000005, "); at != std::string::npos; at = log.find("(code=0xC0000005, ", at + 1)) {
         ++faults;
     }
     EXPECT_EQ(faults, 2u) << log;
@@ -147,22 +227,22 @@ TEST_F(LaunchGuardTest, FaultLeavesNoLogLockHeldAndNoCatchTakesIt) {
 
 TEST_F(LaunchGuardTest, FaultWhereCleanupsCannotRunIsStillCaught) {
     EXPECT_EQ(RunOnLaunchThread(&FaultInANothrowCallee), 0u);
-    EXPECT_NE(Log().find("(code=0xC0000005)"), std::string::npos) << Log();
+    EXPECT_NE(Log().find("(code=0xC0000005, "), std::string::npos) << Log();
     MonitorLog(L"after the fault");
     EXPECT_NE(Log().find("after the fault"), std::string::npos);
 }
 
 TEST_F(LaunchGuardTest, NormalWorkInsideTheGuardIsUntouched) {
     const LaunchRequest request{L"hanako", &CatchInsideAndLog, nullptr};
-    EXPECT_EQ(RunLaunchGuarded(request), 0u);
+    EXPECT_EQ(RunLaunchGuarded(request).code, 0u);
     EXPECT_NE(Log().find("inside the guard for hanako"), std::string::npos);
     EXPECT_EQ(Log().find("例外"), std::string::npos);
 }
 
 TEST_F(LaunchGuardTest, CppExceptionThatEscapesIsCaught) {
-    EXPECT_EQ(RunLaunchGuarded(LaunchRequest{L"", &ThrowOut, nullptr}), kCppExceptionCode);
+    EXPECT_EQ(RunLaunchGuarded(LaunchRequest{L"", &ThrowOut, nullptr}).code, kCppExceptionCode);
     EXPECT_EQ(RunOnLaunchThread(&ThrowOut), 0u);
-    EXPECT_NE(Log().find("(code=0xE06D7363)"), std::string::npos);
+    EXPECT_NE(Log().find("(code=0xE06D7363, "), std::string::npos);
 }
 
 TEST_F(LaunchGuardTest, FaultsOnOtherThreadsAreNotTheGuardsBusiness) {

@@ -51,6 +51,10 @@ protected:
         HANDLE port = OpenTestPort();
         EXPECT_TRUE(RunJob(port, jobId, L"launch", "job data").ended);
         Table().pfnClosePort(port);
+        return TailAfter(jobId);
+    }
+    // The log messages after the job's EndDocPort line.
+    std::vector<std::string> TailAfter(DWORD jobId) {
         std::vector<std::string> tail;
         bool after = false;
         for (const std::string& line : LogLines()) {
@@ -65,6 +69,15 @@ protected:
         for (const std::string& line : LogLines()) messages.push_back(LogMessage(line));
         return messages;
     }
+    size_t CountStartingWith(const std::string& prefix) {
+        const std::vector<std::string> messages = Messages();
+        return std::count_if(messages.begin(), messages.end(),
+                             [&](const std::string& message) { return message.rfind(prefix, 0) == 0; });
+    }
+    bool WaitForCount(const std::string& prefix, size_t count) {
+        for (int i = 0; i < 400 && CountStartingWith(prefix) < count; ++i) Sleep(50);
+        return CountStartingWith(prefix) == count;
+    }
     bool Logged(const std::wstring& message) {
         const std::vector<std::string> messages = Messages();
         return std::find(messages.begin(), messages.end(), AsUtf8(message)) != messages.end();
@@ -74,6 +87,20 @@ protected:
     std::wstring editor_;
     std::wstring launches_;
 };
+
+// The spooler's next load: the module is pinned, so LoadLibrary finds the
+// same copy, and InitializePrintMonitor2 runs again.
+void LoadAgain() {
+    HMODULE module = LoadLibraryW((ModuleFolder() + L"\\TWPortMon.dll").c_str());
+    ASSERT_EQ(module, Monitor().module);
+    auto init = reinterpret_cast<MONITOR2*(WINAPI*)(MONITORINIT*, PHANDLE)>(
+        reinterpret_cast<void*>(GetProcAddress(module, "InitializePrintMonitor2")));
+    ASSERT_NE(init, nullptr);
+    MONITORINIT monitorInit = {};
+    monitorInit.cbSize = sizeof(monitorInit);
+    HANDLE monitor = nullptr;
+    EXPECT_EQ(reinterpret_cast<const MonitorTable*>(init(&monitorInit, &monitor)), &Table());
+}
 
 // One process: the gates before any attempt, then the first attempt, then the throttle.
 class LaunchGates : public LaunchTest {};
@@ -167,8 +194,13 @@ TEST_F(UnloadDuringLaunch, LaunchThreadKeepsTheMonitorLoaded) {
     ASSERT_TRUE(WaitForLogMessage(LogPath(), "schtasks /run", 20000));
     EXPECT_EQ(Messages().back(), "schtasks /run \"TARNWICK-PRINTER Launch\" → 0");
     Sleep(200);
-    // The launch thread dropped its reference when it ended: the module is gone.
-    EXPECT_EQ(GetModuleHandleW(L"TWPortMon.dll"), nullptr);
+    // The launch thread dropped its reference when it ended; the module is
+    // pinned and stays.
+    EXPECT_EQ(GetModuleHandleW(L"TWPortMon.dll"), Monitor().module);
+    // The next load starts afresh: its first job launches at once, never held off.
+    LoadAgain();
+    EXPECT_TRUE(CommitJobAndReadTail(15).empty());
+    EXPECT_TRUE(WaitForCount("schtasks /run", 2));
 }
 
 // Run with the staged wtsapi32 (WINEDLLOVERRIDES=wtsapi32=n), one process per suite.
@@ -227,9 +259,26 @@ TEST_F(StagedCrash, FaultInAnotherRuntimesDllEndsOnlyTheLaunch) {
     ScopedEnvironment sessions(L"TW_STAGED_SESSIONS", std::wstring(L"crash"));
     CommitJobAndReadTail(11);
     ASSERT_TRUE(WaitForLogMessage(LogPath(), "自動起動の処理で例外が発生しました"));
-    EXPECT_EQ(Messages().back(), "自動起動の処理で例外が発生しました (code=0xC0000005)");
+    // The fault lies in the staged wtsapi32.dll, which the line names.
+    wchar_t staged[MAX_PATH] = {};
+    GetModuleFileNameW(GetModuleHandleW(L"wtsapi32.dll"), staged, MAX_PATH);
+    const std::string line = Messages().back();
+    const std::string start = "自動起動の処理で例外が発生しました (code=0xC0000005, address=0x";
+    EXPECT_EQ(line.substr(0, start.size()), start);
+    EXPECT_EQ(line.substr(line.find(", module=")), ", module=" + AsUtf8(staged) + ")");
     // The process lives on, and the next job is committed and throttled as usual.
     EXPECT_EQ(CommitJobAndReadTail(12), std::vector<std::string>({"直前に起動を試みたばかりなので見送ります"}));
+    // For the rest of this load a launch goes through the scheduled task only.
+    ScopedSystemStandIn schtasks(L"schtasks.exe");
+    Sleep(kLaunchHoldOffMs);
+    CommitJobAndReadTail(13);
+    ASSERT_TRUE(WaitForCount("schtasks /run", 1));
+    EXPECT_EQ(TailAfter(13), std::vector<std::string>({"schtasks /run \"TARNWICK-PRINTER Launch\" → 0"}));
+    // The next load takes the usual way again, and meets the fault again.
+    LoadAgain();
+    CommitJobAndReadTail(14);
+    EXPECT_TRUE(WaitForCount("自動起動の処理で例外が発生しました", 2));
+    EXPECT_EQ(TailAfter(14).front(), AsUtf8(L"編集アプリを起動します: " + editor_));
 }
 
 }  // namespace
