@@ -251,7 +251,9 @@ DWORD WINAPI LaunchEditorThread(LPVOID parameter) {
         RunGuarded(&LogLaunchFault, const_cast<LaunchFault*>(&fault));
     }
     const HMODULE module = request->module;
-    delete request;
+    // After a fault the request stays, like all else the launch held: the
+    // heap may be what broke.
+    if (fault.code == 0) delete request;
     // The spooler may unload the monitor while a launch still runs; the
     // thread's own reference keeps the code in place until it is done.
     if (module != nullptr) FreeLibraryAndExitThread(module, 0);

@@ -7,7 +7,6 @@
 #include <gtest/gtest.h>
 
 #include <windows.h>
-#include <malloc.h>
 #include <tlhelp32.h>
 
 #include <algorithm>
@@ -48,8 +47,17 @@ Footprint Measure() {
     TlsFree(footprint.freeTlsSlot);
     HANDLE heaps[256];
     DWORD count = std::min<DWORD>(GetProcessHeaps(256, heaps), 256);
-    const auto runtimeHeap = reinterpret_cast<HANDLE>(_get_heap_handle());
-    if (std::find(heaps, heaps + count, runtimeHeap) == heaps + count && count < 256) heaps[count++] = runtimeHeap;
+    // The C runtimes' heaps, looked up by name: zig's import library has no _get_heap_handle.
+    for (const wchar_t* runtime : {L"msvcrt.dll", L"ucrtbase.dll"}) {
+        const HMODULE module = GetModuleHandleW(runtime);
+        const auto getHeap = module != nullptr ? reinterpret_cast<intptr_t(__cdecl*)()>(reinterpret_cast<void*>(
+                                                     GetProcAddress(module, "_get_heap_handle")))
+                                               : nullptr;
+        const auto heap = getHeap != nullptr ? reinterpret_cast<HANDLE>(getHeap()) : nullptr;
+        if (heap != nullptr && std::find(heaps, heaps + count, heap) == heaps + count && count < 256) {
+            heaps[count++] = heap;
+        }
+    }
     for (DWORD i = 0; i < count; ++i) footprint.heapBytes += HeapBusyBytes(heaps[i]);
     return footprint;
 }
