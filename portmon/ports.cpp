@@ -93,9 +93,11 @@ BOOL WINAPI EnumPorts(HANDLE, LPWSTR, DWORD Level, LPBYTE pPorts, DWORD cbBuf, L
         *pcReturned = static_cast<DWORD>(ports.size());
         return TRUE;
     } catch (...) {
-        SetLastError(ERROR_NOT_ENOUGH_MEMORY);
-        return FALSE;
     }
+    // Set once the catch has ended: ending it may clear the thread's last
+    // error (libc++abi reaches its per-thread globals through TlsGetValue).
+    SetLastError(ERROR_NOT_ENOUGH_MEMORY);
+    return FALSE;
 }
 
 BOOL WINAPI OpenPort(HANDLE, LPWSTR pName, PHANDLE pHandle) {
@@ -108,10 +110,16 @@ BOOL WINAPI OpenPort(HANDLE, LPWSTR pName, PHANDLE pHandle) {
         SetLastError(ERROR_NOT_ENOUGH_MEMORY);
         return FALSE;
     }
+    bool named = false;
     try {
         port->portName = pName != nullptr ? pName : kDefaultPortName;
+        named = true;
     } catch (...) {
+    }
+    if (!named) {
         delete port;
+        // Set once the catch has ended: ending it may clear the thread's last
+        // error (libc++abi reaches its per-thread globals through TlsGetValue).
         SetLastError(ERROR_NOT_ENOUGH_MEMORY);
         return FALSE;
     }
@@ -134,12 +142,16 @@ BOOL WINAPI OpenPortEx(HANDLE hMonitor, HANDLE, LPWSTR pPortName, LPWSTR pPrinte
                        PHANDLE pHandle, MONITOR2*) {
     if (!OpenPort(hMonitor, pPortName, pHandle)) return FALSE;
     if (pPrinterName != nullptr && IsValidPortHandle(*pHandle)) {
+        bool named = false;
         try {
             static_cast<PortRecord*>(*pHandle)->printerName = pPrinterName;
+            named = true;
         } catch (...) {
+        }
+        if (!named) {
             ClosePort(*pHandle);
             *pHandle = nullptr;
-            SetLastError(ERROR_NOT_ENOUGH_MEMORY);
+            SetLastError(ERROR_NOT_ENOUGH_MEMORY);  // after the catch, as in OpenPort
             return FALSE;
         }
     }
@@ -188,9 +200,11 @@ BOOL WINAPI AddPortEx(HANDLE, LPWSTR, DWORD Level, LPBYTE lpBuffer, LPWSTR) {
         }
         return CreatePortKey(portName) ? TRUE : FALSE;
     } catch (...) {
-        SetLastError(ERROR_NOT_ENOUGH_MEMORY);
-        return FALSE;
     }
+    // Set once the catch has ended: ending it may clear the thread's last
+    // error (libc++abi reaches its per-thread globals through TlsGetValue).
+    SetLastError(ERROR_NOT_ENOUGH_MEMORY);
+    return FALSE;
 }
 
 BOOL WINAPI ConfigurePort(HANDLE, LPWSTR, HWND hWnd, LPWSTR) {
@@ -214,9 +228,11 @@ BOOL WINAPI DeletePort(HANDLE, LPWSTR, HWND, LPWSTR pPortName) {
         }
         return DeletePortKey(portName) ? TRUE : FALSE;
     } catch (...) {
-        SetLastError(ERROR_NOT_ENOUGH_MEMORY);
-        return FALSE;
     }
+    // Set once the catch has ended: ending it may clear the thread's last
+    // error (libc++abi reaches its per-thread globals through TlsGetValue).
+    SetLastError(ERROR_NOT_ENOUGH_MEMORY);
+    return FALSE;
 }
 
 BOOL WINAPI GetPrinterDataFromPort(HANDLE, DWORD, LPWSTR, LPWSTR, DWORD, LPWSTR, DWORD,

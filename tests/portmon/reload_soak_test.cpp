@@ -180,10 +180,11 @@ SoakOutcome RunSoak(const SoakPlan& plan) {
             if (job.table == nullptr) break;
             if (plan.overlongPortName) {
                 HANDLE refused = nullptr;
-                if (!job.table->pfnOpenPort(monitor, const_cast<LPWSTR>(overlongName.c_str()), &refused) &&
-                    GetLastError() == ERROR_NOT_ENOUGH_MEMORY) {
-                    ++outcome.refusedNames;
-                }
+                const BOOL opened = job.table->pfnOpenPort(monitor, const_cast<LPWSTR>(overlongName.c_str()), &refused);
+                const DWORD error = GetLastError();
+                if (!opened && error == ERROR_NOT_ENOUGH_MEMORY) ++outcome.refusedNames;
+                if (cycle == 1) EXPECT_TRUE(!opened && error == ERROR_NOT_ENOUGH_MEMORY) << opened << " " << error;
+                if (opened) job.table->pfnClosePort(refused);
             }
             EXPECT_TRUE(job.table->pfnOpenPort(monitor, const_cast<LPWSTR>(kDefaultPortName), &job.port));
             static DWORD s_jobId = 0;
