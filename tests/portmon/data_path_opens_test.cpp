@@ -37,6 +37,26 @@ std::vector<RecordedOpen> g_opens;
 std::wstring g_busySuffix;
 bool g_busyReopen = false;
 decltype(&NtCreateFile) g_createFile = nullptr;
+// Paths read or made by path, with whatever identity the caller has.
+std::vector<std::wstring> g_probes;
+decltype(&GetFileAttributesW) g_getAttributes = nullptr;
+decltype(&CreateDirectoryW) g_createDirectory = nullptr;
+
+DWORD WINAPI RecordingGetAttributes(LPCWSTR path) {
+    {
+        std::lock_guard<std::mutex> lock(g_mutex);
+        g_probes.push_back(path != nullptr ? path : L"");
+    }
+    return g_getAttributes(path);
+}
+
+BOOL WINAPI RecordingCreateDirectory(LPCWSTR path, LPSECURITY_ATTRIBUTES security) {
+    {
+        std::lock_guard<std::mutex> lock(g_mutex);
+        g_probes.push_back(path != nullptr ? path : L"");
+    }
+    return g_createDirectory(path, security);
+}
 
 bool EndsWith(const std::wstring& text, const std::wstring& suffix) {
     return !suffix.empty() && text.size() >= suffix.size() &&
@@ -73,14 +93,25 @@ protected:
     void SetUp() override {
         DataFolderTest::SetUp();
         g_opens.clear();
+        g_probes.clear();
         g_busySuffix.clear();
         g_busyReopen = false;
         g_createFile = reinterpret_cast<decltype(&NtCreateFile)>(
             ReplaceImport(Monitor().module, "NtCreateFile", reinterpret_cast<void*>(&RecordingCreateFile)));
         ASSERT_NE(g_createFile, nullptr) << "the monitor imports no NtCreateFile";
+        g_getAttributes = reinterpret_cast<decltype(&GetFileAttributesW)>(ReplaceImport(
+            Monitor().module, "GetFileAttributesW", reinterpret_cast<void*>(&RecordingGetAttributes)));
+        g_createDirectory = reinterpret_cast<decltype(&CreateDirectoryW)>(ReplaceImport(
+            Monitor().module, "CreateDirectoryW", reinterpret_cast<void*>(&RecordingCreateDirectory)));
     }
     void TearDown() override {
         ReplaceImport(Monitor().module, "NtCreateFile", reinterpret_cast<void*>(g_createFile));
+        if (g_getAttributes != nullptr) {
+            ReplaceImport(Monitor().module, "GetFileAttributesW", reinterpret_cast<void*>(g_getAttributes));
+        }
+        if (g_createDirectory != nullptr) {
+            ReplaceImport(Monitor().module, "CreateDirectoryW", reinterpret_cast<void*>(g_createDirectory));
+        }
         DataFolderTest::TearDown();
     }
     // A path as the monitor names it to NtCreateFile.
@@ -93,8 +124,9 @@ protected:
 };
 
 TEST_F(DataPathOpens, EveryOpenInTheDataFolderOnlyLetsAPipeIdentifyTheMonitor) {
-    // A log due for rotation with an old generation to delete, and a .prn of
-    // the job's name to replace: every kind of open the monitor makes there.
+    // A log due for rotation with an old generation to delete, a .prn of the
+    // job's name to replace, and a spool folder still to be made: every kind
+    // of open the monitor makes there.
     ASSERT_TRUE(CreateDirectoryW(DataFolder().c_str(), nullptr));
     ASSERT_TRUE(WriteFileBytes(LogPath(), std::string(1048577, 'a')));
     ASSERT_TRUE(WriteFileBytes(LogPath() + L".old", "older"));
@@ -125,6 +157,8 @@ TEST_F(DataPathOpens, EveryOpenInTheDataFolderOnlyLetsAPipeIdentifyTheMonitor) {
     }
     // The holds, renames and deletes through handles: the .part's, the log's.
     EXPECT_GE(reopened, 4u);
+    // Nothing in the data folder is read or made by path, as LocalSystem.
+    for (const std::wstring& probe : g_probes) EXPECT_NE(probe.rfind(DataFolder(), 0), 0u) << AsUtf8(probe);
 }
 
 TEST_F(DataPathOpens, AnOplockAtTheLogDropsTheLineAtOnceAndCountsIt) {
