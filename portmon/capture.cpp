@@ -104,9 +104,9 @@ bool CommitJobFile(PortRecord& port, JobCallScope& call, HANDLE held, const std:
         error = kRefusedLinkError;
         return false;
     }
-    RenameOutcome renamed = RenameHeldFile(held, prnPath, error);
+    RenameOutcome renamed = RenameHeldFile(held, prnPath, error, &call);
     if (renamed == RenameOutcome::TargetExists) {
-        const RemovalOutcome removed = RemoveCheckedFile(prnPath, error);
+        const RemovalOutcome removed = RemoveCheckedFile(prnPath, error, &call);
         if (removed == RemovalOutcome::Refused) {
             MonitorLogIn(&call, kLinkRefusedFormat, prnPath.c_str());
             error = kRefusedLinkError;
@@ -114,7 +114,7 @@ bool CommitJobFile(PortRecord& port, JobCallScope& call, HANDLE held, const std:
         }
         // What stands there cannot be replaced: its own error says why.
         if (removed == RemovalOutcome::Failed) return false;
-        renamed = RenameHeldFile(held, prnPath, error);
+        renamed = RenameHeldFile(held, prnPath, error, &call);
     }
     if (renamed == RenameOutcome::Refused) MonitorLogIn(&call, kLinkRefusedFormat, prnPath.c_str());
     return renamed == RenameOutcome::Done;
@@ -140,7 +140,7 @@ std::wstring FormatJobStamp(const SYSTEMTIME& localTime, DWORD jobId) {
 }
 
 HANDLE CreateJobFile(const std::wstring& path, JobCallScope* call) {
-    const CheckedOpen opened = OpenCheckedFile(path, GENERIC_WRITE, FILE_SHARE_READ, false);
+    const CheckedOpen opened = OpenCheckedFile(path, GENERIC_WRITE, FILE_SHARE_READ, false, call);
     if (opened.handle == INVALID_HANDLE_VALUE) {
         if (opened.refused) MonitorLogIn(call, kLinkRefusedFormat, path.c_str());
         SetLastError(opened.error);

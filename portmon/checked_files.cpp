@@ -26,9 +26,18 @@ constexpr ULONG kOpenReparsePoint = 0x00200000;
 constexpr ULONG kDispositionOpen = 1;
 constexpr ULONG kDispositionCreate = 2;
 constexpr ULONG kDispositionOpenIf = 3;
+constexpr ULONG kFileRenameInformation = 10;
 constexpr NTSTATUS kStatusNameCollision = static_cast<NTSTATUS>(0xC0000035);
 constexpr NTSTATUS kStatusFileIsADirectory = static_cast<NTSTATUS>(0xC00000BA);
 constexpr NTSTATUS kStatusCannotBreakOplock = static_cast<NTSTATUS>(0xC0000909);
+
+}  // namespace
+
+// Declared here as ntdll exports it: not every SDK's winternl.h has it.
+extern "C" NTSTATUS NTAPI NtSetInformationFile(HANDLE file, PIO_STATUS_BLOCK io, PVOID information, ULONG length,
+                                               FILE_INFORMATION_CLASS informationClass);
+
+namespace {
 
 // The errors CreateFileW reports for these, so that callers read them alike.
 DWORD ErrorOf(NTSTATUS status) {
@@ -73,6 +82,16 @@ HANDLE OpenEntry(HANDLE parent, const std::wstring& name, DWORD access, DWORD sh
         return INVALID_HANDLE_VALUE;
     }
     return handle;
+}
+
+struct FolderAndName {
+    std::wstring folder;
+    std::wstring name;
+};
+FolderAndName SplitPath(const std::wstring& path) {
+    const size_t separator = path.find_last_of(L"\\/");
+    if (separator == std::wstring::npos) return {std::wstring(), path};
+    return {path.substr(0, separator), path.substr(separator + 1)};
 }
 
 ULONG DispositionOf(DWORD disposition) {
@@ -135,13 +154,18 @@ std::wstring FinalPathOf(HANDLE handle, DWORD volumeName) {
 
 }  // namespace
 
-HANDLE OpenDataPath(const std::wstring& path, DWORD access, DWORD share, DWORD disposition, DWORD flags) {
+HANDLE OpenDataPath(const std::wstring& path, DWORD access, DWORD share, DWORD disposition, DWORD flags,
+                    JobCallScope* call) {
     const ULONG kind = (flags & FILE_FLAG_BACKUP_SEMANTICS) != 0 ? 0 : kNonDirectoryFile;
+    const FolderAndName parts = SplitPath(path);
+    if (HANDLE folder = call != nullptr ? call->KeptFolder(parts.folder) : nullptr) {
+        return OpenEntry(folder, parts.name, access, share, DispositionOf(disposition), kind);
+    }
     return OpenEntry(nullptr, RenameTargetName(path), access, share, DispositionOf(disposition), kind);
 }
 
 HANDLE OpenDataFolder(const std::wstring& path, bool create) {
-    return OpenEntry(nullptr, RenameTargetName(path), FILE_READ_ATTRIBUTES, kShareAll,
+    return OpenEntry(nullptr, RenameTargetName(path), FILE_READ_ATTRIBUTES | FILE_TRAVERSE, kShareAll,
                      create ? kDispositionOpenIf : kDispositionOpen, kDirectoryFile);
 }
 
@@ -291,11 +315,13 @@ bool DiscardFile(HANDLE& file) {
     return held && DeleteHeldFile(held.get());
 }
 
-CheckedOpen OpenCheckedFile(const std::wstring& path, DWORD access, DWORD share, bool existingFirst) {
+CheckedOpen OpenCheckedFile(const std::wstring& path, DWORD access, DWORD share, bool existingFirst,
+                            JobCallScope* call) {
     CheckedOpen result;
     for (int attempt = 0; attempt < 2 && result.handle == INVALID_HANDLE_VALUE; ++attempt) {
         const bool create = (attempt == 0) != existingFirst;
-        result.handle = OpenDataPath(path, access, share, create ? CREATE_NEW : OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL);
+        result.handle =
+            OpenDataPath(path, access, share, create ? CREATE_NEW : OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, call);
         if (result.handle != INVALID_HANDLE_VALUE) {
             result.created = create;
             break;
@@ -332,8 +358,13 @@ bool DeleteByHandle(HANDLE file) {
     return SetFileInformationByHandle(file, FileDispositionInfo, &disposition, sizeof(disposition)) != FALSE;
 }
 
-RenameOutcome RenameHeldFile(HANDLE held, const std::wstring& newPath, DWORD& error) {
-    const std::wstring target = RenameTargetName(newPath);
+RenameOutcome RenameHeldFile(HANDLE held, const std::wstring& newPath, DWORD& error, JobCallScope* call) {
+    // Below the call's checked folder when it keeps it; else the full NT path
+    // (Wine's SetFileInformationByHandle refuses a RootDirectory, its
+    // NtSetInformationFile takes one).
+    const FolderAndName parts = SplitPath(newPath);
+    HANDLE folder = call != nullptr ? call->KeptFolder(parts.folder) : nullptr;
+    const std::wstring target = folder != nullptr ? parts.name : RenameTargetName(newPath);
     const size_t nameBytes = target.size() * sizeof(wchar_t);
     if (nameBytes > MAXDWORD - sizeof(FILE_RENAME_INFO)) {
         error = ERROR_FILENAME_EXCED_RANGE;
@@ -348,11 +379,14 @@ RenameOutcome RenameHeldFile(HANDLE held, const std::wstring& newPath, DWORD& er
     // FileName is the record's last member; the name runs on past it.
     std::vector<BYTE> buffer(sizeof(FILE_RENAME_INFO) + nameBytes, 0);
     auto* info = reinterpret_cast<FILE_RENAME_INFO*>(buffer.data());
-    info->RootDirectory = nullptr;
+    info->RootDirectory = folder;
     info->FileNameLength = static_cast<DWORD>(nameBytes);
     std::memcpy(info->FileName, target.data(), nameBytes);
-    if (!SetFileInformationByHandle(renamer.get(), FileRenameInfo, info, static_cast<DWORD>(buffer.size()))) {
-        error = GetLastError();
+    IO_STATUS_BLOCK io = {};
+    const NTSTATUS status = NtSetInformationFile(renamer.get(), &io, info, static_cast<ULONG>(buffer.size()),
+                                                 static_cast<FILE_INFORMATION_CLASS>(kFileRenameInformation));
+    if (status < 0) {
+        error = ErrorOf(status);
         return error == ERROR_ALREADY_EXISTS || error == ERROR_FILE_EXISTS ? RenameOutcome::TargetExists
                                                                           : RenameOutcome::Failed;
     }
@@ -365,9 +399,9 @@ RenameOutcome RenameHeldFile(HANDLE held, const std::wstring& newPath, DWORD& er
     return RenameOutcome::Done;
 }
 
-RemovalOutcome RemoveCheckedFile(const std::wstring& path, DWORD& error) {
+RemovalOutcome RemoveCheckedFile(const std::wstring& path, DWORD& error, JobCallScope* call) {
     UniqueHandle file(
-        OpenDataPath(path, DELETE | FILE_READ_ATTRIBUTES, kShareAll, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL));
+        OpenDataPath(path, DELETE | FILE_READ_ATTRIBUTES, kShareAll, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, call));
     if (!file) {
         error = GetLastError();
         if (error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND) return RemovalOutcome::Missing;

@@ -158,8 +158,19 @@ public:
     void KeepLog(const std::wstring& path, UniqueHandle log);
     void DropLog();
 
+    // The checked handle of a folder a walk of this call ended in, or null:
+    // the call's files in that folder are opened, renamed and deleted below
+    // it, so that no swap of a folder after its check can redirect them.
+    HANDLE KeptFolder(const std::wstring& folder) const;
+    void KeepFolder(const std::wstring& folder, UniqueHandle handle);
+
 private:
+    struct KeptFolderHandle {
+        std::wstring folder;
+        UniqueHandle handle;
+    };
     std::vector<Walked> walked_;
+    std::vector<KeptFolderHandle> folders_;
     std::wstring logPath_;
     UniqueHandle log_;
 };
@@ -192,7 +203,9 @@ inline constexpr DWORD kDataPathSecurity = SECURITY_SQOS_PRESENT | SECURITY_IDEN
 inline constexpr DWORD kCannotBreakOplockError = 802;
 // `disposition` is CreateFileW's (CREATE_NEW, OPEN_EXISTING, OPEN_ALWAYS);
 // FILE_FLAG_BACKUP_SEMANTICS in `flags` allows a folder, as in CreateFileW.
-HANDLE OpenDataPath(const std::wstring& path, DWORD access, DWORD share, DWORD disposition, DWORD flags);
+// With a job call that keeps the path's folder, the open is made below that folder's handle.
+HANDLE OpenDataPath(const std::wstring& path, DWORD access, DWORD share, DWORD disposition, DWORD flags,
+                    JobCallScope* call = nullptr);
 // Opens the folder `path`, creating it when missing, in one step; INVALID_HANDLE_VALUE with the error else.
 HANDLE OpenDataFolder(const std::wstring& path, bool create);
 // A second handle to the file open as `file`, with `access`, opened through
@@ -255,7 +268,8 @@ struct CheckedOpen {
 // that is already there is opened unchanged (OPEN_EXISTING), and the handle is
 // kept only when IsIntendedFile holds; a file this call created elsewhere is
 // deleted again. `existingFirst` says which of the two to try first.
-CheckedOpen OpenCheckedFile(const std::wstring& path, DWORD access, DWORD share, bool existingFirst);
+CheckedOpen OpenCheckedFile(const std::wstring& path, DWORD access, DWORD share, bool existingFirst,
+                            JobCallScope* call = nullptr);
 
 // Renames and deletes need DELETE access, and a handle holding it keeps every
 // reader that does not share delete away from the file. So the monitor's
@@ -276,13 +290,14 @@ enum class RenameOutcome { Done, TargetExists, Refused, Failed };
 // Renames a held file to `newPath`, replacing nothing, and then checks on the
 // renaming handle where it went: a file that did not land at `newPath` is
 // deleted by handle and the rename counts as refused.
-RenameOutcome RenameHeldFile(HANDLE held, const std::wstring& newPath, DWORD& error);
+// With a job call that keeps the target's folder, the new name is given below that folder's handle.
+RenameOutcome RenameHeldFile(HANDLE held, const std::wstring& newPath, DWORD& error, JobCallScope* call = nullptr);
 
 enum class RemovalOutcome { Removed, Missing, Refused, Failed };
 // Deletes `path` only when it is the intended plain file, checked on its
 // handle. A folder, or a file that cannot be deleted, fails with the error a
 // replacing rename would report (access denied, for a folder or a read-only file).
-RemovalOutcome RemoveCheckedFile(const std::wstring& path, DWORD& error);
+RemovalOutcome RemoveCheckedFile(const std::wstring& path, DWORD& error, JobCallScope* call = nullptr);
 
 // ---------------------------------------------------------------------------
 // Log (log.cpp)

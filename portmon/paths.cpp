@@ -49,6 +49,27 @@ void JobCallScope::DropLog() {
     log_.reset();
 }
 
+HANDLE JobCallScope::KeptFolder(const std::wstring& folder) const {
+    for (const KeptFolderHandle& kept : folders_) {
+        if (kept.folder == folder) return kept.handle.get();
+    }
+    return nullptr;
+}
+
+void JobCallScope::KeepFolder(const std::wstring& folder, UniqueHandle handle) {
+    try {
+        for (KeptFolderHandle& kept : folders_) {
+            if (kept.folder == folder) {
+                kept.handle = std::move(handle);
+                return;
+            }
+        }
+        folders_.push_back({folder, std::move(handle)});
+    } catch (...) {
+        // Out of memory: the folder's files are opened by path, and checked as ever.
+    }
+}
+
 std::wstring ReadEnvironmentValue(const wchar_t* name) {
     wchar_t buffer[kPathBuffer] = {};
     const DWORD length = GetEnvironmentVariableW(name, buffer, kPathBuffer);
@@ -117,6 +138,7 @@ FolderState PrepareFolderChain(const std::wstring& root, const std::wstring& fol
         UniqueHandle whole(OpenDataFolder(folder, false));
         if (whole && IsIntendedFile(whole.get(), folder, EntryKind::Folder)) {
             recordLevels(next);
+            if (call != nullptr) call->KeepFolder(folder, std::move(whole));
             return FolderState::Ready;
         }
     }
@@ -138,7 +160,10 @@ FolderState PrepareFolderChain(const std::wstring& root, const std::wstring& fol
         }
         // A level found plain spares the call's later walks.
         if (call != nullptr) call->RecordWalked(root, level);
-        if (next >= folder.size()) return FolderState::Ready;
+        if (next >= folder.size()) {
+            if (call != nullptr) call->KeepFolder(folder, std::move(handle));
+            return FolderState::Ready;
+        }
         first = false;
         next = folder.find_first_of(L"\\/", next + 1);
         if (next == std::wstring::npos) next = folder.size();
