@@ -25,7 +25,6 @@ constexpr NTSTATUS kCannotBreakOplock = static_cast<NTSTATUS>(0xC0000909);
 struct RecordedOpen {
     std::wstring name;  // as given: an NT path, or a name below `relative`
     bool relative;
-    ACCESS_MASK access;
     ULONG options;
     SECURITY_IMPERSONATION_LEVEL level;  // SecurityAnonymous when no quality of service was given
 };
@@ -37,10 +36,9 @@ std::vector<RecordedOpen> g_opens;
 std::wstring g_busySuffix;
 bool g_busyReopen = false;
 decltype(&NtCreateFile) g_createFile = nullptr;
-// Paths read or made by path, with whatever identity the caller has.
+// Paths whose attributes were read by path, with whatever identity the caller has.
 std::vector<std::wstring> g_probes;
 decltype(&GetFileAttributesW) g_getAttributes = nullptr;
-decltype(&CreateDirectoryW) g_createDirectory = nullptr;
 
 DWORD WINAPI RecordingGetAttributes(LPCWSTR path) {
     {
@@ -48,14 +46,6 @@ DWORD WINAPI RecordingGetAttributes(LPCWSTR path) {
         g_probes.push_back(path != nullptr ? path : L"");
     }
     return g_getAttributes(path);
-}
-
-BOOL WINAPI RecordingCreateDirectory(LPCWSTR path, LPSECURITY_ATTRIBUTES security) {
-    {
-        std::lock_guard<std::mutex> lock(g_mutex);
-        g_probes.push_back(path != nullptr ? path : L"");
-    }
-    return g_createDirectory(path, security);
 }
 
 bool EndsWith(const std::wstring& text, const std::wstring& suffix) {
@@ -71,7 +61,6 @@ NTSTATUS NTAPI RecordingCreateFile(PHANDLE handle, ACCESS_MASK access, POBJECT_A
         open.name.assign(attributes->ObjectName->Buffer, attributes->ObjectName->Length / sizeof(wchar_t));
     }
     open.relative = attributes->RootDirectory != nullptr;
-    open.access = access;
     open.options = options;
     const auto* quality = static_cast<const SECURITY_QUALITY_OF_SERVICE*>(attributes->SecurityQualityOfService);
     open.level = quality != nullptr ? quality->ImpersonationLevel : SecurityAnonymous;
@@ -101,16 +90,12 @@ protected:
         ASSERT_NE(g_createFile, nullptr) << "the monitor imports no NtCreateFile";
         g_getAttributes = reinterpret_cast<decltype(&GetFileAttributesW)>(ReplaceImport(
             Monitor().module, "GetFileAttributesW", reinterpret_cast<void*>(&RecordingGetAttributes)));
-        g_createDirectory = reinterpret_cast<decltype(&CreateDirectoryW)>(ReplaceImport(
-            Monitor().module, "CreateDirectoryW", reinterpret_cast<void*>(&RecordingCreateDirectory)));
+        ASSERT_NE(g_getAttributes, nullptr);
     }
     void TearDown() override {
         ReplaceImport(Monitor().module, "NtCreateFile", reinterpret_cast<void*>(g_createFile));
         if (g_getAttributes != nullptr) {
             ReplaceImport(Monitor().module, "GetFileAttributesW", reinterpret_cast<void*>(g_getAttributes));
-        }
-        if (g_createDirectory != nullptr) {
-            ReplaceImport(Monitor().module, "CreateDirectoryW", reinterpret_cast<void*>(g_createDirectory));
         }
         DataFolderTest::TearDown();
     }
@@ -164,7 +149,7 @@ TEST_F(DataPathOpens, EveryOpenInTheDataFolderOnlyLetsAPipeIdentifyTheMonitor) {
     }
     // The holds, renames and deletes through handles: the .part's, the log's.
     EXPECT_GE(reopened, 4u);
-    // Nothing in the data folder is read or made by path, as LocalSystem.
+    // Nothing in the data folder is probed by path, as LocalSystem.
     for (const std::wstring& probe : g_probes) EXPECT_NE(probe.rfind(DataFolder(), 0), 0u) << AsUtf8(probe);
 }
 
