@@ -194,11 +194,11 @@ inline constexpr DWORD kShareAll = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHA
 
 // Every open of a path in the data folder or the temp fallback folder goes
 // through here. A user may plant a name there that leads to a named pipe; its
-// server then gets no more than to identify LocalSystem, never to act as it.
-// A reparse point is opened as itself, never followed (the handle checks then
-// refuse it), and an open that would have to wait for another user's oplock
-// to be broken fails at once with ERROR_CANNOT_BREAK_OPLOCK instead.
-inline constexpr DWORD kDataPathSecurity = SECURITY_SQOS_PRESENT | SECURITY_IDENTIFICATION;
+// server then gets no more than to identify LocalSystem (identification-only
+// quality of service), never to act as it. A reparse point is opened as
+// itself, never followed (the handle checks then refuse it), and an open that
+// would have to wait for another user's oplock to be broken fails at once with
+// ERROR_CANNOT_BREAK_OPLOCK instead.
 // ERROR_CANNOT_BREAK_OPLOCK, which mingw's headers do not have.
 inline constexpr DWORD kCannotBreakOplockError = 802;
 // `disposition` is CreateFileW's (CREATE_NEW, OPEN_EXISTING, OPEN_ALWAYS);
