@@ -104,9 +104,9 @@ bool CommitJobFile(PortRecord& port, JobCallScope& call, HANDLE held, const std:
         error = kRefusedLinkError;
         return false;
     }
-    RenameOutcome renamed = RenameHeldFile(held, prnPath, error);
+    RenameOutcome renamed = RenameHeldFile(held, prnPath, error, &call);
     if (renamed == RenameOutcome::TargetExists) {
-        const RemovalOutcome removed = RemoveCheckedFile(prnPath, error);
+        const RemovalOutcome removed = RemoveCheckedFile(prnPath, error, &call);
         if (removed == RemovalOutcome::Refused) {
             MonitorLogIn(&call, kLinkRefusedFormat, prnPath.c_str());
             error = kRefusedLinkError;
@@ -114,7 +114,7 @@ bool CommitJobFile(PortRecord& port, JobCallScope& call, HANDLE held, const std:
         }
         // What stands there cannot be replaced: its own error says why.
         if (removed == RemovalOutcome::Failed) return false;
-        renamed = RenameHeldFile(held, prnPath, error);
+        renamed = RenameHeldFile(held, prnPath, error, &call);
     }
     if (renamed == RenameOutcome::Refused) MonitorLogIn(&call, kLinkRefusedFormat, prnPath.c_str());
     return renamed == RenameOutcome::Done;
@@ -140,7 +140,7 @@ std::wstring FormatJobStamp(const SYSTEMTIME& localTime, DWORD jobId) {
 }
 
 HANDLE CreateJobFile(const std::wstring& path, JobCallScope* call) {
-    const CheckedOpen opened = OpenCheckedFile(path, GENERIC_WRITE, FILE_SHARE_READ, false);
+    const CheckedOpen opened = OpenCheckedFile(path, GENERIC_WRITE, FILE_SHARE_READ, false, call);
     if (opened.handle == INVALID_HANDLE_VALUE) {
         if (opened.refused) MonitorLogIn(call, kLinkRefusedFormat, path.c_str());
         SetLastError(opened.error);
@@ -156,24 +156,46 @@ HANDLE CreateJobFile(const std::wstring& path, JobCallScope* call) {
     return opened.handle;
 }
 
-void FillJobInfo(PortRecord& port) {
+namespace {
+
+// The job's level-1 information as the spooler has it, handed to `use`;
+// nothing happens when there is no printer, no job id or no answer.
+template <typename Use>
+void ReadJobInfo(const PortRecord& port, Use use) {
     if (port.printerName.empty() || port.jobId == 0) return;
 
     PRINTER_DEFAULTSW defaults = {nullptr, nullptr, PRINTER_ACCESS_USE};
     UniquePrinter printer;
-    if (!OpenPrinterW(&port.printerName[0], printer.put(), &defaults) || !printer) return;
+    std::wstring printerName = port.printerName;
+    if (!OpenPrinterW(&printerName[0], printer.put(), &defaults) || !printer) return;
 
     DWORD needed = 0;
     GetJobW(printer.get(), port.jobId, 1, nullptr, 0, &needed);
     if (needed == 0) return;
     std::vector<BYTE> buffer(needed, 0);
     if (!GetJobW(printer.get(), port.jobId, 1, buffer.data(), needed, &needed)) return;
+    use(*reinterpret_cast<const JOB_INFO_1W*>(buffer.data()));
+}
 
-    const auto* info = reinterpret_cast<const JOB_INFO_1W*>(buffer.data());
-    if (info->pUserName != nullptr) port.userName = info->pUserName;
-    if (info->pMachineName != nullptr) port.machineName = info->pMachineName;
-    // A name from the document information of StartDocPort wins.
-    if (info->pDocument != nullptr && port.documentName.empty()) port.documentName = info->pDocument;
+}  // namespace
+
+void FillJobInfo(PortRecord& port) {
+    ReadJobInfo(port, [&port](const JOB_INFO_1W& info) {
+        if (info.pUserName != nullptr) port.userName = info.pUserName;
+        if (info.pMachineName != nullptr) port.machineName = info.pMachineName;
+        // A name from the document information of StartDocPort wins.
+        if (info.pDocument != nullptr && port.documentName.empty()) port.documentName = info.pDocument;
+    });
+}
+
+bool IsCancelledJobStatus(DWORD status) {
+    return (status & (JOB_STATUS_DELETING | JOB_STATUS_DELETED | JOB_STATUS_ERROR)) != 0;
+}
+
+bool IsJobCancelled(const PortRecord& port) {
+    bool cancelled = false;
+    ReadJobInfo(port, [&cancelled](const JOB_INFO_1W& info) { cancelled = IsCancelledJobStatus(info.Status); });
+    return cancelled;
 }
 
 BOOL WINAPI StartDocPort(HANDLE hPort, LPWSTR pPrinterName, DWORD JobId, DWORD Level,
@@ -244,6 +266,7 @@ BOOL WINAPI EndDocPort(HANDLE hPort) {
     // Also covers the launch trigger's log line, which belongs to this call.
     JobCallScope call;
     BOOL result = FALSE;
+    bool committed = true;  // what the log line says, where a cancelled job differs from `result`
     DWORD error = ERROR_SUCCESS;
     bool launchWanted = false;
     std::wstring launchUser;
@@ -263,7 +286,13 @@ BOOL WINAPI EndDocPort(HANDLE hPort) {
             if (port.userName.empty()) FillJobInfo(port);
 
             const std::wstring prnPath = port.jobBasePath + L".prn";
-            if (port.lastWriteError != ERROR_SUCCESS) {
+            if (IsJobCancelled(port)) {
+                // Deleted in the queue (or failed there) while it printed: its
+                // data may be cut short. It stays a .part that nobody is told
+                // of, and the spooler hears that the port is done with it.
+                result = TRUE;
+                committed = false;
+            } else if (port.lastWriteError != ERROR_SUCCESS) {
                 // The spooler gave up on a refused block (the job was deleted
                 // in the queue, say): the data is known to be short. It stays
                 // a .part, as any job that was not committed, and nobody is
@@ -289,7 +318,7 @@ BOOL WINAPI EndDocPort(HANDLE hPort) {
         }
         CloseJobFile(port);
         MonitorLogIn(&call, L"EndDocPort job=%u bytes=%llu ok=%d", port.jobId,
-                   static_cast<unsigned long long>(port.bytesWritten), result ? 1 : 0);
+                   static_cast<unsigned long long>(port.bytesWritten), result && committed ? 1 : 0);
         try {
             launchUser = port.userName;
         } catch (...) {

@@ -1,9 +1,11 @@
-// Files of the monitor's only where they are meant to be. Folders are checked
-// by path, level by level (paths.cpp); each file is checked on its open handle:
-// its final path must be the intended path and it must have one name only.
-// Renames and deletes go through that checked handle, never through a path
-// that could have been turned into a link meanwhile.
+// Files of the monitor's only where they are meant to be. Folders (paths.cpp)
+// and files are each checked on their open handle: a disk file or folder, no
+// reparse point, whose final path is the intended path, and a file with one
+// name only. Renames and deletes go through that checked handle, never
+// through a path that could have been turned into a link meanwhile.
 #include "portmon/monitor.h"
+
+#include <winternl.h>
 
 #include <climits>
 #include <cstring>
@@ -14,6 +16,94 @@
 namespace {
 
 constexpr DWORD kFinalPathChars = 1024;
+
+// NtCreateFile's options and answers, spelt here: not every SDK's winternl.h has them.
+constexpr ULONG kDirectoryFile = 0x00000001;
+constexpr ULONG kSynchronousIo = 0x00000020;  // FILE_SYNCHRONOUS_IO_NONALERT
+constexpr ULONG kNonDirectoryFile = 0x00000040;
+constexpr ULONG kOpenRequiringOplock = 0x00010000;
+constexpr ULONG kOpenReparsePoint = 0x00200000;
+constexpr ULONG kDispositionOpen = 1;
+constexpr ULONG kDispositionCreate = 2;
+constexpr ULONG kDispositionOpenIf = 3;
+constexpr ULONG kFileRenameInformation = 10;
+constexpr NTSTATUS kStatusNameCollision = static_cast<NTSTATUS>(0xC0000035);
+constexpr NTSTATUS kStatusFileIsADirectory = static_cast<NTSTATUS>(0xC00000BA);
+constexpr NTSTATUS kStatusCannotBreakOplock = static_cast<NTSTATUS>(0xC0000909);
+
+}  // namespace
+
+// Declared here as ntdll exports it: not every SDK's winternl.h has it.
+extern "C" NTSTATUS NTAPI NtSetInformationFile(HANDLE file, PIO_STATUS_BLOCK io, PVOID information, ULONG length,
+                                               FILE_INFORMATION_CLASS informationClass);
+
+namespace {
+
+// The errors CreateFileW reports for these, so that callers read them alike.
+DWORD ErrorOf(NTSTATUS status) {
+    switch (status) {
+        case kStatusNameCollision:
+            return ERROR_FILE_EXISTS;
+        case kStatusFileIsADirectory:
+            return ERROR_ACCESS_DENIED;
+        case kStatusCannotBreakOplock:
+            return kCannotBreakOplockError;
+        default:
+            return RtlNtStatusToDosError(status);
+    }
+}
+
+// The one open of anything in the data folder: `name` below the open folder
+// `parent`, or an NT path when `parent` is null. Identification only for a
+// pipe's server; `options` add the reparse point opened as itself and the
+// refusal to break another's oplock, unless `followLinks` (the trusted root).
+HANDLE OpenEntry(HANDLE parent, const std::wstring& name, DWORD access, DWORD share, ULONG disposition,
+                 ULONG options, bool followLinks = false) {
+    if (name.size() > 0x7FFF) {
+        SetLastError(ERROR_FILENAME_EXCED_RANGE);
+        return INVALID_HANDLE_VALUE;
+    }
+    UNICODE_STRING text;
+    text.Buffer = const_cast<PWSTR>(name.c_str());
+    text.Length = static_cast<USHORT>(name.size() * sizeof(wchar_t));
+    text.MaximumLength = text.Length;
+    SECURITY_QUALITY_OF_SERVICE quality = {sizeof(quality), SecurityIdentification, SECURITY_STATIC_TRACKING, FALSE};
+    OBJECT_ATTRIBUTES attributes;
+    InitializeObjectAttributes(&attributes, &text, OBJ_CASE_INSENSITIVE, parent, nullptr);
+    attributes.SecurityQualityOfService = &quality;
+    IO_STATUS_BLOCK io = {};
+    HANDLE handle = nullptr;
+    options |= kSynchronousIo | (followLinks ? 0 : kOpenReparsePoint | kOpenRequiringOplock);
+    // Attributes are always asked for, as CreateFileW does: the handle checks read them.
+    const NTSTATUS status = NtCreateFile(&handle, access | FILE_READ_ATTRIBUTES | SYNCHRONIZE, &attributes, &io, nullptr,
+                                         FILE_ATTRIBUTE_NORMAL, share, disposition, options, nullptr, 0);
+    if (status < 0) {
+        SetLastError(ErrorOf(status));
+        return INVALID_HANDLE_VALUE;
+    }
+    return handle;
+}
+
+struct FolderAndName {
+    std::wstring folder;
+    std::wstring name;
+};
+FolderAndName SplitPath(const std::wstring& path) {
+    const size_t separator = path.find_last_of(L"\\/");
+    if (separator == std::wstring::npos) return {std::wstring(), path};
+    return {path.substr(0, separator), path.substr(separator + 1)};
+}
+
+ULONG DispositionOf(DWORD disposition) {
+    switch (disposition) {
+        case CREATE_NEW:
+            return kDispositionCreate;
+        case OPEN_ALWAYS:
+            return kDispositionOpenIf;
+        default:
+            return kDispositionOpen;
+    }
+}
 
 bool IsSeparator(wchar_t c) {
     return c == L'\\' || c == L'/';
@@ -64,12 +154,29 @@ std::wstring FinalPathOf(HANDLE handle, DWORD volumeName) {
 
 }  // namespace
 
-HANDLE OpenDataPath(const std::wstring& path, DWORD access, DWORD share, DWORD disposition, DWORD flags) {
-    return CreateFileW(path.c_str(), access, share, nullptr, disposition, flags | kDataPathSecurity, nullptr);
+HANDLE OpenDataPath(const std::wstring& path, DWORD access, DWORD share, DWORD disposition, DWORD flags,
+                    JobCallScope* call) {
+    const ULONG kind = (flags & FILE_FLAG_BACKUP_SEMANTICS) != 0 ? 0 : kNonDirectoryFile;
+    const FolderAndName parts = SplitPath(path);
+    if (HANDLE folder = call != nullptr ? call->KeptFolder(parts.folder) : nullptr) {
+        return OpenEntry(folder, parts.name, access, share, DispositionOf(disposition), kind);
+    }
+    return OpenEntry(nullptr, RenameTargetName(path), access, share, DispositionOf(disposition), kind);
 }
 
-bool IsLinkAttributes(DWORD attributes) {
-    return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0;
+HANDLE OpenDataFolder(const std::wstring& path, bool create) {
+    return OpenEntry(nullptr, RenameTargetName(path), FILE_READ_ATTRIBUTES | FILE_TRAVERSE, kShareAll,
+                     create ? kDispositionOpenIf : kDispositionOpen, kDirectoryFile);
+}
+
+HANDLE ReopenDataFile(HANDLE file, DWORD access) {
+    // An empty name below a file's handle names that file, as ReOpenFile does
+    // (which takes no flag that refuses to break an oplock).
+    return OpenEntry(file, std::wstring(), access, kShareAll, kDispositionOpen, kNonDirectoryFile);
+}
+
+bool IsBusyError(DWORD error) {
+    return error == kCannotBreakOplockError || error == ERROR_SHARING_VIOLATION;
 }
 
 bool IsSamePath(const std::wstring& intended, const std::wstring& finalPath) {
@@ -118,8 +225,20 @@ std::wstring FinalPathOf(HANDLE handle) {
     return FinalPathOf(handle, VOLUME_NAME_DOS);
 }
 
-bool IsIntendedFileFrom(const std::wstring& intendedPath, const FileFacts& facts) {
-    if (facts.standardKnown && (facts.links != 1 || facts.directory)) return false;
+namespace {
+
+// Anything but a disk file (a pipe, a device), a reparse point, the other
+// kind, and whatever could not be asked, is refused before any path counts.
+bool IsPlainEntry(const FileFacts& facts, EntryKind kind) {
+    if (facts.type != FILE_TYPE_DISK || !facts.standardKnown || facts.reparsePoint) return false;
+    // A folder's link count under Wine counts its subfolders: only a file's is checked.
+    return kind == EntryKind::File ? !facts.directory && facts.links == 1 : facts.directory;
+}
+
+}  // namespace
+
+bool IsIntendedFileFrom(const std::wstring& intendedPath, const FileFacts& facts, EntryKind kind) {
+    if (!IsPlainEntry(facts, kind)) return false;
     const std::wstring root = TrustedRootOf(intendedPath);
     const std::wstring below = root.empty() ? std::wstring() : intendedPath.substr(root.size());
     if (!facts.dosPath.empty()) {
@@ -131,12 +250,17 @@ bool IsIntendedFileFrom(const std::wstring& intendedPath, const FileFacts& facts
     if (!root.empty() && !facts.ntPath.empty() && !facts.rootNtPath.empty()) {
         return IsSamePath(facts.rootNtPath + L"\\" + below, facts.ntPath);
     }
-    // No query could tell where the file is: a failed query is no evidence of a link.
-    return true;
+    // No final path showed the file where it belongs.
+    return false;
 }
 
-bool IsIntendedFile(HANDLE file, const std::wstring& intendedPath) {
+bool IsIntendedFile(HANDLE file, const std::wstring& intendedPath, EntryKind kind) {
     FileFacts facts;
+    facts.type = GetFileType(file);
+    FILE_ATTRIBUTE_TAG_INFO tag = {};
+    if (GetFileInformationByHandleEx(file, FileAttributeTagInfo, &tag, sizeof(tag))) {
+        facts.reparsePoint = (tag.FileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0;
+    }
     FILE_STANDARD_INFO standard = {};
     // FileStandardInfo rather than GetFileInformationByHandle: the same link
     // count without the volume query, which is slow (notably under Wine).
@@ -144,8 +268,9 @@ bool IsIntendedFile(HANDLE file, const std::wstring& intendedPath) {
         facts.standardKnown = true;
         facts.links = standard.NumberOfLinks;
         facts.directory = standard.Directory != FALSE;
-        if (!IsIntendedFileFrom(intendedPath, facts)) return false;
     }
+    // Refused before the costlier path queries when what is known already says so.
+    if (!IsPlainEntry(facts, kind)) return false;
     facts.dosPath = FinalPathOf(file, VOLUME_NAME_DOS);
     if (!facts.dosPath.empty() && IsSamePath(intendedPath, facts.dosPath)) return true;
 
@@ -154,8 +279,9 @@ bool IsIntendedFile(HANDLE file, const std::wstring& intendedPath) {
     // all, and is compared by its NT device name instead.
     const std::wstring root = TrustedRootOf(intendedPath);
     if (!root.empty()) {
-        UniqueHandle rootHandle(
-            OpenDataPath(root, FILE_READ_ATTRIBUTES, kShareAll, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS));
+        // The root is the machine's, taken as it is: a link there is followed.
+        UniqueHandle rootHandle(OpenEntry(nullptr, RenameTargetName(root), FILE_READ_ATTRIBUTES, kShareAll,
+                                          kDispositionOpen, kDirectoryFile, true));
         if (rootHandle) {
             if (!facts.dosPath.empty()) facts.rootDosPath = FinalPathOf(rootHandle.get(), VOLUME_NAME_DOS);
             if (facts.dosPath.empty() || facts.rootDosPath.empty()) {
@@ -164,16 +290,21 @@ bool IsIntendedFile(HANDLE file, const std::wstring& intendedPath) {
             }
         }
     }
-    return IsIntendedFileFrom(intendedPath, facts);
+    return IsIntendedFileFrom(intendedPath, facts, kind);
+}
+
+bool IsLinkedName(const std::wstring& path) {
+    UniqueHandle entry(OpenDataPath(path, FILE_READ_ATTRIBUTES, kShareAll, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS));
+    return entry && !IsIntendedFile(entry.get(), path, EntryKind::Folder) && !IsIntendedFile(entry.get(), path);
 }
 
 UniqueHandle HoldFile(HANDLE file) {
     // Attributes only, sharing everything: this handle never stands in anyone's way.
-    return UniqueHandle(ReOpenFile(file, FILE_READ_ATTRIBUTES | SYNCHRONIZE, kShareAll, 0));
+    return UniqueHandle(ReopenDataFile(file, FILE_READ_ATTRIBUTES));
 }
 
 bool DeleteHeldFile(HANDLE held) {
-    UniqueHandle deleter(ReOpenFile(held, DELETE | SYNCHRONIZE, kShareAll, 0));
+    UniqueHandle deleter(ReopenDataFile(held, DELETE));
     return deleter && DeleteByHandle(deleter.get());
 }
 
@@ -184,16 +315,24 @@ bool DiscardFile(HANDLE& file) {
     return held && DeleteHeldFile(held.get());
 }
 
-CheckedOpen OpenCheckedFile(const std::wstring& path, DWORD access, DWORD share, bool existingFirst) {
+CheckedOpen OpenCheckedFile(const std::wstring& path, DWORD access, DWORD share, bool existingFirst,
+                            JobCallScope* call) {
     CheckedOpen result;
     for (int attempt = 0; attempt < 2 && result.handle == INVALID_HANDLE_VALUE; ++attempt) {
         const bool create = (attempt == 0) != existingFirst;
-        result.handle = OpenDataPath(path, access, share, create ? CREATE_NEW : OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL);
+        result.handle =
+            OpenDataPath(path, access, share, create ? CREATE_NEW : OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, call);
         if (result.handle != INVALID_HANDLE_VALUE) {
             result.created = create;
             break;
         }
         result.error = GetLastError();
+        // A name that leads to a folder elsewhere is refused as any link is; a plain folder just fails.
+        if (result.error == ERROR_ACCESS_DENIED && IsLinkedName(path)) {
+            result.refused = true;
+            result.error = kRefusedLinkError;
+            return result;
+        }
         // Only "already there" after a create, or "not there" after an open, is worth the other try.
         if (result.error != (create ? ERROR_FILE_EXISTS : ERROR_FILE_NOT_FOUND)) return result;
     }
@@ -219,15 +358,20 @@ bool DeleteByHandle(HANDLE file) {
     return SetFileInformationByHandle(file, FileDispositionInfo, &disposition, sizeof(disposition)) != FALSE;
 }
 
-RenameOutcome RenameHeldFile(HANDLE held, const std::wstring& newPath, DWORD& error) {
-    const std::wstring target = RenameTargetName(newPath);
+RenameOutcome RenameHeldFile(HANDLE held, const std::wstring& newPath, DWORD& error, JobCallScope* call) {
+    // Below the call's checked folder when it keeps it; else the full NT path
+    // (Wine's SetFileInformationByHandle refuses a RootDirectory, its
+    // NtSetInformationFile takes one).
+    const FolderAndName parts = SplitPath(newPath);
+    HANDLE folder = call != nullptr ? call->KeptFolder(parts.folder) : nullptr;
+    const std::wstring target = folder != nullptr ? parts.name : RenameTargetName(newPath);
     const size_t nameBytes = target.size() * sizeof(wchar_t);
     if (nameBytes > MAXDWORD - sizeof(FILE_RENAME_INFO)) {
         error = ERROR_FILENAME_EXCED_RANGE;
         return RenameOutcome::Failed;
     }
     // Delete access for this one rename only, reopened through the held handle.
-    UniqueHandle renamer(ReOpenFile(held, DELETE | FILE_READ_ATTRIBUTES | SYNCHRONIZE, kShareAll, 0));
+    UniqueHandle renamer(ReopenDataFile(held, DELETE | FILE_READ_ATTRIBUTES));
     if (!renamer) {
         error = GetLastError();
         return RenameOutcome::Failed;
@@ -235,11 +379,14 @@ RenameOutcome RenameHeldFile(HANDLE held, const std::wstring& newPath, DWORD& er
     // FileName is the record's last member; the name runs on past it.
     std::vector<BYTE> buffer(sizeof(FILE_RENAME_INFO) + nameBytes, 0);
     auto* info = reinterpret_cast<FILE_RENAME_INFO*>(buffer.data());
-    info->RootDirectory = nullptr;
+    info->RootDirectory = folder;
     info->FileNameLength = static_cast<DWORD>(nameBytes);
     std::memcpy(info->FileName, target.data(), nameBytes);
-    if (!SetFileInformationByHandle(renamer.get(), FileRenameInfo, info, static_cast<DWORD>(buffer.size()))) {
-        error = GetLastError();
+    IO_STATUS_BLOCK io = {};
+    const NTSTATUS status = NtSetInformationFile(renamer.get(), &io, info, static_cast<ULONG>(buffer.size()),
+                                                 static_cast<FILE_INFORMATION_CLASS>(kFileRenameInformation));
+    if (status < 0) {
+        error = ErrorOf(status);
         return error == ERROR_ALREADY_EXISTS || error == ERROR_FILE_EXISTS ? RenameOutcome::TargetExists
                                                                           : RenameOutcome::Failed;
     }
@@ -252,23 +399,15 @@ RenameOutcome RenameHeldFile(HANDLE held, const std::wstring& newPath, DWORD& er
     return RenameOutcome::Done;
 }
 
-RemovalOutcome RemoveCheckedFile(const std::wstring& path, DWORD& error) {
-    const DWORD attributes = GetFileAttributesW(path.c_str());
-    if (attributes == INVALID_FILE_ATTRIBUTES) {
-        error = GetLastError();
-        return error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND ? RemovalOutcome::Missing
-                                                                              : RemovalOutcome::Failed;
-    }
-    if (IsLinkAttributes(attributes)) return RemovalOutcome::Refused;
-    // A folder is never replaced, as a replacing rename refuses it.
-    if (attributes & FILE_ATTRIBUTE_DIRECTORY) {
-        error = ERROR_ACCESS_DENIED;
-        return RemovalOutcome::Failed;
-    }
+RemovalOutcome RemoveCheckedFile(const std::wstring& path, DWORD& error, JobCallScope* call) {
     UniqueHandle file(
-        OpenDataPath(path, DELETE | FILE_READ_ATTRIBUTES, kShareAll, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL));
+        OpenDataPath(path, DELETE | FILE_READ_ATTRIBUTES, kShareAll, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, call));
     if (!file) {
         error = GetLastError();
+        if (error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND) return RemovalOutcome::Missing;
+        // A folder is never replaced, as a replacing rename refuses it (access denied); one
+        // that leads elsewhere is refused.
+        if (error == ERROR_ACCESS_DENIED && IsLinkedName(path)) return RemovalOutcome::Refused;
         return RemovalOutcome::Failed;
     }
     if (!IsIntendedFile(file.get(), path)) return RemovalOutcome::Refused;

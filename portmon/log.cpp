@@ -15,6 +15,16 @@ constexpr size_t kLineChars = 2048;  // at most 2047 characters of line
 SRWLOCK g_logLock = SRWLOCK_INIT;
 // The thread that holds g_logLock, 0 when none.
 std::atomic<DWORD> g_logLockHolder{0};
+// Taken, never waited for, by the one thread that rotates the log.
+SRWLOCK g_rotationLock = SRWLOCK_INIT;
+// Counts each start and end of a rotation in this process: odd while one runs.
+std::atomic<unsigned> g_rotations{0};
+// How often a line retries an open that this process's own rotation turned
+// away; each retry waits a millisecond.
+constexpr int kRotationRetries = 20;
+// Lines lost since the last line written because the log was busy: another
+// process held it without sharing, or opening it would have broken someone's oplock.
+std::atomic<unsigned> g_busyDrops{0};
 
 // A refusal met while writing a log line, in the line's own words.
 std::wstring LinkRefusal(const std::wstring& path) {
@@ -43,20 +53,24 @@ void ReportDroppedLine(const wchar_t* message, const std::wstring& path) {
 
 // Moves a large log to portmon.log.old, both checked on their handles: the old
 // generation is deleted and the log renamed only when each is a plain file of
-// its own in the data folder. Returns true when the log was moved; `refused`
-// names a file that was a link (nothing was then deleted or renamed).
+// its own in the data folder, and only when the log at that name is still due
+// (another thread may have moved it meanwhile). Returns true when the log was
+// moved; `refused` names a file that was a link (nothing was then deleted or
+// renamed).
 bool RotateLog(const std::wstring& logPath, std::wstring& refused) {
     const std::wstring oldPath = logPath + L".old";
-    DWORD error = ERROR_SUCCESS;
-    if (RemoveCheckedFile(oldPath, error) == RemovalOutcome::Refused) {
-        refused = oldPath;
-        return false;
-    }
     // Held for attributes only: other writers go on appending meanwhile.
     UniqueHandle log(OpenDataPath(logPath, FILE_READ_ATTRIBUTES, kShareAll, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL));
     if (!log) return false;
     if (!IsIntendedFile(log.get(), logPath)) {
         refused = logPath;
+        return false;
+    }
+    LARGE_INTEGER size = {};
+    if (!GetFileSizeEx(log.get(), &size) || static_cast<std::uint64_t>(size.QuadPart) <= kLogRotateAbove) return false;
+    DWORD error = ERROR_SUCCESS;
+    if (RemoveCheckedFile(oldPath, error) == RemovalOutcome::Refused) {
+        refused = oldPath;
         return false;
     }
     // No replace: when the old generation could not be deleted, or another
@@ -74,15 +88,21 @@ bool RotateLog(const std::wstring& logPath, std::wstring& refused) {
 }
 
 // Appends the message's line to an open, checked log; `refused` names an old
-// generation the rotation found to be a link, said on a line of its own first.
+// generation the rotation found to be a link, said on a line of its own first,
+// after the count of lines a busy log lost.
 void WriteLine(HANDLE log, const std::wstring& refused, const wchar_t* message) {
     SYSTEMTIME now = {};
     GetLocalTime(&now);
     std::string bytes;
+    if (const unsigned dropped = g_busyDrops.exchange(0)) {
+        wchar_t count[kLogMessageChars];
+        FormatText(count, kLogMessageChars, kBusyLogDropsFormat, dropped);
+        bytes = ToUtf8(FormatLogLine(now, GetCurrentProcessId(), count));
+    }
     if (!refused.empty()) {
         const std::wstring refusal = LinkRefusal(refused);
         SendToDebugger(refusal.c_str());
-        bytes = ToUtf8(FormatLogLine(now, GetCurrentProcessId(), refusal.c_str()));
+        bytes += ToUtf8(FormatLogLine(now, GetCurrentProcessId(), refusal.c_str()));
     }
     bytes += ToUtf8(FormatLogLine(now, GetCurrentProcessId(), message));
     if (bytes.empty()) return;
@@ -135,6 +155,38 @@ void ReleaseLogLockHeldByThisThread() {
     ReleaseSRWLockExclusive(&g_logLock);
 }
 
+namespace {
+
+// Opens the log to append, checked. A refusal is reported, a busy log counted;
+// either way no handle.
+UniqueHandle OpenLog(const std::wstring& logPath, bool existingFirst, const wchar_t* message) {
+    CheckedOpen opened;
+    for (int attempt = 0;; ++attempt) {
+        const unsigned rotations = g_rotations.load();
+        opened = OpenCheckedFile(logPath, FILE_APPEND_DATA, FILE_SHARE_READ | FILE_SHARE_WRITE, existingFirst);
+        // The rename of a rotation in this process holds the log with delete
+        // access for a moment: that is waited out, a user's hold never is.
+        const bool ownRotation = (rotations & 1) != 0 || g_rotations.load() != rotations;
+        if (opened.handle != INVALID_HANDLE_VALUE || opened.error != ERROR_SHARING_VIOLATION || !ownRotation ||
+            attempt == kRotationRetries) {
+            break;
+        }
+        Sleep(1);
+    }
+    if (opened.handle == INVALID_HANDLE_VALUE) {
+        if (opened.refused) ReportDroppedLine(message, logPath);
+        if (IsBusyError(opened.error)) ++g_busyDrops;
+    }
+    return UniqueHandle(opened.handle);
+}
+
+bool IsDueForRotation(HANDLE log) {
+    LARGE_INTEGER size = {};
+    return GetFileSizeEx(log, &size) && static_cast<std::uint64_t>(size.QuadPart) > kLogRotateAbove;
+}
+
+}  // namespace
+
 void AppendLogLine(const wchar_t* message, JobCallScope* call) {
     try {
         const std::wstring root = GetProgramDataRoot();
@@ -147,49 +199,46 @@ void AppendLogLine(const wchar_t* message, JobCallScope* call) {
         }
         const std::wstring logPath = dataFolder + L"\\" + kLogFileName;
 
-        LogLock lock;
         // A later line of a job call goes to the log its first line opened and
         // checked, held since without delete sharing; once that log is due for
         // rotation it is closed and the line takes the way by path.
         if (HANDLE kept = call != nullptr ? call->KeptLog(logPath) : nullptr) {
-            LARGE_INTEGER size = {};
-            if (GetFileSizeEx(kept, &size) && static_cast<std::uint64_t>(size.QuadPart) <= kLogRotateAbove) {
+            if (!IsDueForRotation(kept)) {
+                LogLock lock;
                 WriteLine(kept, std::wstring(), message);
                 return;
             }
             call->DropLog();
         }
-        WIN32_FILE_ATTRIBUTE_DATA data = {};
-        bool exists = GetFileAttributesExW(logPath.c_str(), GetFileExInfoStandard, &data) != FALSE;
-        if (exists && IsLinkAttributes(data.dwFileAttributes)) {
-            ReportDroppedLine(message, logPath);
-            return;
-        }
+        // Opened, checked and rotated before the lock is taken: no thread waits
+        // for the lock while another opens a file every user can reach.
+        UniqueHandle file = OpenLog(logPath, true, message);
+        if (!file) return;
         std::wstring refused;  // met by the rotation
-        const std::uint64_t size = (static_cast<std::uint64_t>(data.nFileSizeHigh) << 32) | data.nFileSizeLow;
-        if (exists && size > kLogRotateAbove && RotateLog(logPath, refused)) exists = false;
-        if (refused == logPath) {
-            ReportDroppedLine(message, logPath);
-            return;
+        if (IsDueForRotation(file.get()) && TryAcquireSRWLockExclusive(&g_rotationLock)) {
+            // This writer would keep the rename out: closed first, opened anew after.
+            file.reset();
+            ++g_rotations;
+            const bool rotated = RotateLog(logPath, refused);
+            ++g_rotations;
+            ReleaseSRWLockExclusive(&g_rotationLock);
+            if (refused == logPath) {
+                ReportDroppedLine(message, logPath);
+                return;
+            }
+            file = OpenLog(logPath, !rotated, message);
+            if (!file) return;
         }
-
-        const CheckedOpen opened =
-            OpenCheckedFile(logPath, FILE_APPEND_DATA, FILE_SHARE_READ | FILE_SHARE_WRITE, exists);
-        if (opened.handle == INVALID_HANDLE_VALUE) {
-            if (opened.refused) ReportDroppedLine(message, logPath);
-            return;
+        {
+            LogLock lock;
+            WriteLine(file.get(), refused, message);
         }
-        UniqueHandle file(opened.handle);
-        WriteLine(file.get(), refused, message);
         if (call != nullptr) call->KeepLog(logPath, std::move(file));
     } catch (...) {
         // Out of memory: the line is lost, the spooler call goes on.
     }
 }
 
-namespace {
-
-}  // namespace
 
 void LogMessage(JobCallScope* call, const wchar_t* message) {
     const DWORD savedError = GetLastError();

@@ -158,8 +158,19 @@ public:
     void KeepLog(const std::wstring& path, UniqueHandle log);
     void DropLog();
 
+    // The checked handle of a folder a walk of this call ended in, or null:
+    // the call's files in that folder are opened, renamed and deleted below
+    // it, so that no swap of a folder after its check can redirect them.
+    HANDLE KeptFolder(const std::wstring& folder) const;
+    void KeepFolder(const std::wstring& folder, UniqueHandle handle);
+
 private:
+    struct KeptFolderHandle {
+        std::wstring folder;
+        UniqueHandle handle;
+    };
     std::vector<Walked> walked_;
+    std::vector<KeptFolderHandle> folders_;
     std::wstring logPath_;
     UniqueHandle log_;
 };
@@ -183,12 +194,27 @@ inline constexpr DWORD kShareAll = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHA
 
 // Every open of a path in the data folder or the temp fallback folder goes
 // through here. A user may plant a name there that leads to a named pipe; its
-// server then gets no more than to identify LocalSystem, never to act as it.
-inline constexpr DWORD kDataPathSecurity = SECURITY_SQOS_PRESENT | SECURITY_IDENTIFICATION;
-HANDLE OpenDataPath(const std::wstring& path, DWORD access, DWORD share, DWORD disposition, DWORD flags);
+// server then gets no more than to identify LocalSystem (identification-only
+// quality of service), never to act as it. A reparse point is opened as
+// itself, never followed (the handle checks then refuse it), and an open that
+// would have to wait for another user's oplock to be broken fails at once with
+// ERROR_CANNOT_BREAK_OPLOCK instead.
+// ERROR_CANNOT_BREAK_OPLOCK, which mingw's headers do not have.
+inline constexpr DWORD kCannotBreakOplockError = 802;
+// `disposition` is CreateFileW's (CREATE_NEW, OPEN_EXISTING, OPEN_ALWAYS);
+// FILE_FLAG_BACKUP_SEMANTICS in `flags` allows a folder, as in CreateFileW.
+// With a job call that keeps the path's folder, the open is made below that folder's handle.
+HANDLE OpenDataPath(const std::wstring& path, DWORD access, DWORD share, DWORD disposition, DWORD flags,
+                    JobCallScope* call = nullptr);
+// Opens the folder `path`, creating it when missing, in one step; INVALID_HANDLE_VALUE with the error else.
+HANDLE OpenDataFolder(const std::wstring& path, bool create);
+// A second handle to the file open as `file`, with `access`, opened through
+// that handle (no path involved) and on the same terms as OpenDataPath.
+HANDLE ReopenDataFile(HANDLE file, DWORD access);
+// The error an open that would break another's oplock answers with: treated
+// like a sharing violation, never waited out.
+bool IsBusyError(DWORD error);
 
-// Attributes read by path that show a junction, symbolic link or other reparse point.
-bool IsLinkAttributes(DWORD attributes);
 // True when `finalPath`, as GetFinalPathNameByHandleW reports it, names the
 // place `intended` names: the \\?\ and \\?\UNC\ prefixes, letter case, forward
 // and repeated separators and a trailing separator do not count.
@@ -204,9 +230,11 @@ std::wstring RenameTargetName(const std::wstring& path);
 std::wstring FinalPathOf(HANDLE handle);
 
 // What the queries on an open file showed. A query that failed leaves its
-// path empty (or `standardKnown` false). The root paths are the trusted root
-// of the intended path, resolved on its own handle.
+// path empty (or `standardKnown` false, the type unknown). The root paths are
+// the trusted root of the intended path, resolved on its own handle.
 struct FileFacts {
+    DWORD type = FILE_TYPE_UNKNOWN;  // GetFileType
+    bool reparsePoint = false;        // the handle is a reparse point opened as itself
     bool standardKnown = false;
     DWORD links = 0;
     bool directory = false;
@@ -215,13 +243,19 @@ struct FileFacts {
     std::wstring rootDosPath;
     std::wstring rootNtPath;
 };
-// An open file is the intended one unless the facts positively show
-// otherwise: a folder, more than one name, or a final path elsewhere than the
-// intended path (by DOS name, or by NT device name on a volume without a drive
-// letter). The trusted root may be spelt otherwise; the part below it must match.
-// A query that failed is no evidence either way.
-bool IsIntendedFileFrom(const std::wstring& intendedPath, const FileFacts& facts);
-bool IsIntendedFile(HANDLE file, const std::wstring& intendedPath);
+// An open file is the intended one only when the facts show it: a disk file
+// (no pipe, no device) that is no reparse point, of the expected kind (a
+// plain file with exactly one name, or a folder), whose final path is the
+// intended path (by DOS name, or by NT device name on a volume without a
+// drive letter). The trusted root may be spelt otherwise; the part below it
+// must match. What a failed query cannot show counts against the file.
+enum class EntryKind { File, Folder };
+bool IsIntendedFileFrom(const std::wstring& intendedPath, const FileFacts& facts,
+                        EntryKind kind = EntryKind::File);
+bool IsIntendedFile(HANDLE file, const std::wstring& intendedPath, EntryKind kind = EntryKind::File);
+// True when whatever stands at `path` is neither the intended file nor the
+// intended folder there (a link, a pipe ...), checked on a handle of its own.
+bool IsLinkedName(const std::wstring& path);
 
 struct CheckedOpen {
     HANDLE handle = INVALID_HANDLE_VALUE;  // the caller closes it
@@ -234,7 +268,8 @@ struct CheckedOpen {
 // that is already there is opened unchanged (OPEN_EXISTING), and the handle is
 // kept only when IsIntendedFile holds; a file this call created elsewhere is
 // deleted again. `existingFirst` says which of the two to try first.
-CheckedOpen OpenCheckedFile(const std::wstring& path, DWORD access, DWORD share, bool existingFirst);
+CheckedOpen OpenCheckedFile(const std::wstring& path, DWORD access, DWORD share, bool existingFirst,
+                            JobCallScope* call = nullptr);
 
 // Renames and deletes need DELETE access, and a handle holding it keeps every
 // reader that does not share delete away from the file. So the monitor's
@@ -255,13 +290,14 @@ enum class RenameOutcome { Done, TargetExists, Refused, Failed };
 // Renames a held file to `newPath`, replacing nothing, and then checks on the
 // renaming handle where it went: a file that did not land at `newPath` is
 // deleted by handle and the rename counts as refused.
-RenameOutcome RenameHeldFile(HANDLE held, const std::wstring& newPath, DWORD& error);
+// With a job call that keeps the target's folder, the new name is given below that folder's handle.
+RenameOutcome RenameHeldFile(HANDLE held, const std::wstring& newPath, DWORD& error, JobCallScope* call = nullptr);
 
 enum class RemovalOutcome { Removed, Missing, Refused, Failed };
 // Deletes `path` only when it is the intended plain file, checked on its
 // handle. A folder, or a file that cannot be deleted, fails with the error a
 // replacing rename would report (access denied, for a folder or a read-only file).
-RemovalOutcome RemoveCheckedFile(const std::wstring& path, DWORD& error);
+RemovalOutcome RemoveCheckedFile(const std::wstring& path, DWORD& error, JobCallScope* call = nullptr);
 
 // ---------------------------------------------------------------------------
 // Log (log.cpp)
@@ -286,11 +322,15 @@ void MonitorLog(const wchar_t* format, Args... args) {
     MonitorLogIn(nullptr, format, args...);
 }
 void AppendLogLine(const wchar_t* message, JobCallScope* call = nullptr);
+// The line written ahead of the next one after lines were lost to a busy log.
+inline constexpr wchar_t kBusyLogDropsFormat[] = L"ログが使用中のため書けなかった行: %u";
 
-// The log's one lock: each line (rotation test, move, open, append, close)
-// is written whole under it, so two threads never rotate at once or
-// interleave one line into another. It knows its holder, so that a launch
-// ended by a fault can let go of it (the guard's unwind runs no destructor).
+// The log's one lock: each line is appended whole under it, so that two
+// threads never interleave one line into another. It is held across the
+// write only, never across an open (a user's file could hold that up); one
+// thread at a time rotates, under a lock of its own that no one waits for.
+// It knows its holder, so that a launch ended by a fault can let go of it
+// (the guard's unwind runs no destructor).
 class LogLock {
 public:
     LogLock();
@@ -323,6 +363,10 @@ void FillPortInfo(DWORD level, const std::vector<std::wstring>& ports, BYTE* buf
 
 std::wstring FormatJobStamp(const SYSTEMTIME& localTime, DWORD jobId);
 void FillJobInfo(PortRecord& port);
+// A job the spooler is deleting, has deleted or holds in error is not to be handed on.
+bool IsCancelledJobStatus(DWORD status);
+// Asks the spooler for the port's job's status (GetJobW level 1); false when it cannot tell.
+bool IsJobCancelled(const PortRecord& port);
 // Creates (or empties) one of a job's files for writing, shared for reading
 // only. A file that is not the intended one is logged and refused:
 // INVALID_HANDLE_VALUE with kRefusedLinkError.

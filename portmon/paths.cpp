@@ -49,6 +49,27 @@ void JobCallScope::DropLog() {
     log_.reset();
 }
 
+HANDLE JobCallScope::KeptFolder(const std::wstring& folder) const {
+    for (const KeptFolderHandle& kept : folders_) {
+        if (kept.folder == folder) return kept.handle.get();
+    }
+    return nullptr;
+}
+
+void JobCallScope::KeepFolder(const std::wstring& folder, UniqueHandle handle) {
+    try {
+        for (KeptFolderHandle& kept : folders_) {
+            if (kept.folder == folder) {
+                kept.handle = std::move(handle);
+                return;
+            }
+        }
+        folders_.push_back({folder, std::move(handle)});
+    } catch (...) {
+        // Out of memory: the folder's files are opened by path, and checked as ever.
+    }
+}
+
 std::wstring ReadEnvironmentValue(const wchar_t* name) {
     wchar_t buffer[kPathBuffer] = {};
     const DWORD length = GetEnvironmentVariableW(name, buffer, kPathBuffer);
@@ -93,7 +114,8 @@ std::wstring GetDataFolder() {
 
 FolderState PrepareFolderChain(const std::wstring& root, const std::wstring& folder, std::wstring& refused,
                                JobCallScope* call) {
-    // Each level is read by path: the attributes of a link are its own, not its target's.
+    // Each level is opened as itself and checked on its handle: a disk folder,
+    // no reparse point, whose final path lies where the level's path says.
     size_t next = folder.size();
     if (!root.empty() && folder.size() > root.size() && folder.compare(0, root.size(), root) == 0) {
         next = root.size();
@@ -102,27 +124,46 @@ FolderState PrepareFolderChain(const std::wstring& root, const std::wstring& fol
         if (next == std::wstring::npos) next = folder.size();
     }
     if (call != nullptr && call->HasWalked(root, folder)) return FolderState::Ready;
+    const auto recordLevels = [&](size_t end) {
+        while (call != nullptr) {
+            call->RecordWalked(root, folder.substr(0, end));
+            if (end >= folder.size()) return;
+            end = folder.find_first_of(L"\\/", end + 1);
+            if (end == std::wstring::npos) end = folder.size();
+        }
+    };
+    // The usual case, in one open: the whole chain is there, and the final
+    // path of its last level shows that no level above it leads elsewhere.
+    {
+        UniqueHandle whole(OpenDataFolder(folder, false));
+        if (whole && IsIntendedFile(whole.get(), folder, EntryKind::Folder)) {
+            recordLevels(next);
+            if (call != nullptr) call->KeepFolder(folder, std::move(whole));
+            return FolderState::Ready;
+        }
+    }
     bool first = true;
     for (;;) {
         const std::wstring level = folder.substr(0, next);
-        DWORD attributes = GetFileAttributesW(level.c_str());
-        if (attributes == INVALID_FILE_ATTRIBUTES) {
-            if (first && !root.empty()) EnsureDirectory(root);
-            if (!CreateDirectoryW(level.c_str(), nullptr) && GetLastError() != ERROR_ALREADY_EXISTS) {
-                return FolderState::Unusable;
-            }
-            // Read again: whatever stands there now is what the next level goes into.
-            attributes = GetFileAttributesW(level.c_str());
+        UniqueHandle handle(OpenDataFolder(level, true));
+        if (!handle && first && !root.empty() && GetLastError() == ERROR_PATH_NOT_FOUND && EnsureDirectory(root)) {
+            handle.reset(OpenDataFolder(level, true));
         }
-        if (IsLinkAttributes(attributes)) {
+        if (!handle) {
+            // A plain file in place of the last level is left for the file's own open to fail in.
+            if (GetLastError() == ERROR_DIRECTORY && next >= folder.size()) return FolderState::Ready;
+            return FolderState::Unusable;
+        }
+        if (!IsIntendedFile(handle.get(), level, EntryKind::Folder)) {
             refused = level;
             return FolderState::Link;
         }
-        // Only a plain directory spares the call's later walks; anything else is read again.
-        if (call != nullptr && attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY)) {
-            call->RecordWalked(root, level);
+        // A level found plain spares the call's later walks.
+        if (call != nullptr) call->RecordWalked(root, level);
+        if (next >= folder.size()) {
+            if (call != nullptr) call->KeepFolder(folder, std::move(handle));
+            return FolderState::Ready;
         }
-        if (next >= folder.size()) return FolderState::Ready;
         first = false;
         next = folder.find_first_of(L"\\/", next + 1);
         if (next == std::wstring::npos) next = folder.size();

@@ -1,77 +1,117 @@
-// Every file the monitor opens in the data folder is opened so that a named
-// pipe planted there learns no more than who opened it. Wine gives a pipe's
-// server full impersonation whatever the client asked for, so the DLL's own
-// CreateFileW import is recorded instead, through every kind of open a job
-// and a log rotation make.
+// Every open the monitor makes in the data folder lets a named pipe planted
+// there learn no more than who opened it, opens a reparse point as itself, and
+// never waits for another user's oplock to be broken. Wine gives a pipe's
+// server full impersonation whatever the client asked for and grants no
+// oplocks, so the DLL's own NtCreateFile import is recorded instead, through
+// every kind of open a job and a log rotation make, and made to answer
+// "cannot break oplock" where a user's oplock would stand.
+#include <winternl.h>
+
 #include <algorithm>
 #include <cstring>
 #include <mutex>
 
 #include "tests/portmon/monitor_fixture.h"
+#include "tests/support/imports.h"
 
 namespace {
 
 using namespace tw_test;
 
+constexpr ULONG kOpenRequiringOplock = 0x00010000;
+constexpr ULONG kOpenReparsePoint = 0x00200000;
+constexpr NTSTATUS kCannotBreakOplock = static_cast<NTSTATUS>(0xC0000909);
+
 struct RecordedOpen {
-    std::wstring path;
-    DWORD flags;
+    std::wstring name;  // as given: an NT path, or a name below `relative`
+    bool relative;
+    ULONG options;
+    SECURITY_IMPERSONATION_LEVEL level;  // SecurityAnonymous when no quality of service was given
 };
 std::mutex g_mutex;
 std::vector<RecordedOpen> g_opens;
-decltype(&CreateFileW) g_createFile = nullptr;
+// Where an oplock of another user's stands: opens of a name ending so, or
+// (with `g_busyReopen`) a reopen of a held file for DELETE, answer at once
+// that it cannot be broken.
+std::wstring g_busySuffix;
+bool g_busyReopen = false;
+decltype(&NtCreateFile) g_createFile = nullptr;
+// Paths whose attributes were read by path, with whatever identity the caller has.
+std::vector<std::wstring> g_probes;
+decltype(&GetFileAttributesW) g_getAttributes = nullptr;
 
-HANDLE WINAPI RecordingCreateFile(LPCWSTR path, DWORD access, DWORD share, LPSECURITY_ATTRIBUTES security,
-                                  DWORD disposition, DWORD flags, HANDLE pattern) {
+DWORD WINAPI RecordingGetAttributes(LPCWSTR path) {
     {
         std::lock_guard<std::mutex> lock(g_mutex);
-        g_opens.push_back({path != nullptr ? path : L"", flags});
+        g_probes.push_back(path != nullptr ? path : L"");
     }
-    return g_createFile(path, access, share, security, disposition, flags, pattern);
+    return g_getAttributes(path);
 }
 
-// Points the module's import of `function` at `replacement`; returns what it pointed at.
-void* ReplaceImport(HMODULE module, const char* function, void* replacement) {
-    auto* base = reinterpret_cast<BYTE*>(module);
-    const auto* nt = reinterpret_cast<const IMAGE_NT_HEADERS*>(
-        base + reinterpret_cast<const IMAGE_DOS_HEADER*>(base)->e_lfanew);
-    const IMAGE_DATA_DIRECTORY& imports = nt->OptionalHeader.DataDirectory[IMAGE_DIRECTORY_ENTRY_IMPORT];
-    for (auto* dll = reinterpret_cast<const IMAGE_IMPORT_DESCRIPTOR*>(base + imports.VirtualAddress); dll->Name;
-         ++dll) {
-        auto* names = reinterpret_cast<const IMAGE_THUNK_DATA*>(base + dll->OriginalFirstThunk);
-        auto* slots = reinterpret_cast<IMAGE_THUNK_DATA*>(base + dll->FirstThunk);
-        for (; names->u1.AddressOfData != 0; ++names, ++slots) {
-            if (IMAGE_SNAP_BY_ORDINAL(names->u1.Ordinal)) continue;
-            const auto* byName = reinterpret_cast<const IMAGE_IMPORT_BY_NAME*>(base + names->u1.AddressOfData);
-            if (std::strcmp(reinterpret_cast<const char*>(byName->Name), function) != 0) continue;
-            DWORD protection = 0;
-            VirtualProtect(&slots->u1.Function, sizeof(slots->u1.Function), PAGE_READWRITE, &protection);
-            void* original = reinterpret_cast<void*>(slots->u1.Function);
-            slots->u1.Function = reinterpret_cast<ULONG_PTR>(replacement);
-            VirtualProtect(&slots->u1.Function, sizeof(slots->u1.Function), protection, &protection);
-            return original;
-        }
+bool EndsWith(const std::wstring& text, const std::wstring& suffix) {
+    return !suffix.empty() && text.size() >= suffix.size() &&
+           text.compare(text.size() - suffix.size(), suffix.size(), suffix) == 0;
+}
+
+NTSTATUS NTAPI RecordingCreateFile(PHANDLE handle, ACCESS_MASK access, POBJECT_ATTRIBUTES attributes,
+                                   PIO_STATUS_BLOCK io, PLARGE_INTEGER allocation, ULONG fileAttributes,
+                                   ULONG share, ULONG disposition, ULONG options, PVOID ea, ULONG eaLength) {
+    RecordedOpen open = {};
+    if (attributes->ObjectName != nullptr && attributes->ObjectName->Buffer != nullptr) {
+        open.name.assign(attributes->ObjectName->Buffer, attributes->ObjectName->Length / sizeof(wchar_t));
     }
-    return nullptr;
+    open.relative = attributes->RootDirectory != nullptr;
+    open.options = options;
+    const auto* quality = static_cast<const SECURITY_QUALITY_OF_SERVICE*>(attributes->SecurityQualityOfService);
+    open.level = quality != nullptr ? quality->ImpersonationLevel : SecurityAnonymous;
+    bool busy = false;
+    {
+        std::lock_guard<std::mutex> lock(g_mutex);
+        g_opens.push_back(open);
+        busy = EndsWith(open.name, g_busySuffix) ||
+               (g_busyReopen && open.relative && open.name.empty() && (access & DELETE) != 0);
+    }
+    // A real open asking for the file's data or for deletion would break the oplock.
+    if (busy && (options & kOpenRequiringOplock) != 0) return kCannotBreakOplock;
+    return g_createFile(handle, access, attributes, io, allocation, fileAttributes, share, disposition, options,
+                        ea, eaLength);
 }
 
 class DataPathOpens : public DataFolderTest {
 protected:
     void SetUp() override {
         DataFolderTest::SetUp();
-        g_createFile = reinterpret_cast<decltype(&CreateFileW)>(
-            ReplaceImport(Monitor().module, "CreateFileW", reinterpret_cast<void*>(&RecordingCreateFile)));
-        ASSERT_NE(g_createFile, nullptr) << "the monitor imports no CreateFileW";
+        g_opens.clear();
+        g_probes.clear();
+        g_busySuffix.clear();
+        g_busyReopen = false;
+        g_createFile = reinterpret_cast<decltype(&NtCreateFile)>(
+            ReplaceImport(Monitor().module, "NtCreateFile", reinterpret_cast<void*>(&RecordingCreateFile)));
+        ASSERT_NE(g_createFile, nullptr) << "the monitor imports no NtCreateFile";
+        g_getAttributes = reinterpret_cast<decltype(&GetFileAttributesW)>(ReplaceImport(
+            Monitor().module, "GetFileAttributesW", reinterpret_cast<void*>(&RecordingGetAttributes)));
+        ASSERT_NE(g_getAttributes, nullptr);
     }
     void TearDown() override {
-        ReplaceImport(Monitor().module, "CreateFileW", reinterpret_cast<void*>(g_createFile));
+        ReplaceImport(Monitor().module, "NtCreateFile", reinterpret_cast<void*>(g_createFile));
+        if (g_getAttributes != nullptr) {
+            ReplaceImport(Monitor().module, "GetFileAttributesW", reinterpret_cast<void*>(g_getAttributes));
+        }
         DataFolderTest::TearDown();
+    }
+    // A path as the monitor names it to NtCreateFile.
+    static std::wstring NtName(const std::wstring& path) { return L"\\??\\" + path; }
+    std::vector<std::string> LogMessages() const {
+        std::vector<std::string> messages;
+        for (const std::string& line : LogLines()) messages.push_back(LogMessage(line));
+        return messages;
     }
 };
 
 TEST_F(DataPathOpens, EveryOpenInTheDataFolderOnlyLetsAPipeIdentifyTheMonitor) {
-    // A log due for rotation with an old generation to delete, and a .prn of
-    // the job's name to replace: every kind of open the monitor makes there.
+    // A log due for rotation with an old generation to delete, a .prn of the
+    // job's name to replace, and a spool folder still to be made: every kind
+    // of open the monitor makes there.
     ASSERT_TRUE(CreateDirectoryW(DataFolder().c_str(), nullptr));
     ASSERT_TRUE(WriteFileBytes(LogPath(), std::string(1048577, 'a')));
     ASSERT_TRUE(WriteFileBytes(LogPath() + L".old", "older"));
@@ -85,18 +125,93 @@ TEST_F(DataPathOpens, EveryOpenInTheDataFolderOnlyLetsAPipeIdentifyTheMonitor) {
     ASSERT_TRUE(Table().pfnEndDocPort(port));
     ASSERT_TRUE(Table().pfnClosePort(port));
 
-    std::vector<std::wstring> opened;
+    std::vector<std::wstring> opened;  // NT paths, and names below a folder's handle
+    size_t reopened = 0;
     for (const RecordedOpen& open : g_opens) {
-        if (open.path.rfind(DataFolder(), 0) != 0) continue;
-        opened.push_back(open.path);
-        EXPECT_EQ(open.flags & (SECURITY_SQOS_PRESENT | SECURITY_IDENTIFICATION | SECURITY_CONTEXT_TRACKING |
-                                SECURITY_EFFECTIVE_ONLY | SECURITY_DELEGATION),
-                  static_cast<DWORD>(SECURITY_SQOS_PRESENT | SECURITY_IDENTIFICATION))
-            << AsUtf8(open.path);
+        EXPECT_EQ(open.level, SecurityIdentification) << AsUtf8(open.name);
+        // The trusted root alone is opened as it stands, links followed.
+        if (!open.relative && open.name.rfind(NtName(DataFolder()), 0) != 0) continue;
+        opened.push_back(open.name);
+        if (open.relative && open.name.empty()) ++reopened;
+        EXPECT_EQ(open.options & (kOpenRequiringOplock | kOpenReparsePoint), kOpenRequiringOplock | kOpenReparsePoint)
+            << AsUtf8(open.name);
     }
-    for (const std::wstring& expected : {base + L".part", base + L".prn", base + L".json", base + L".ready",
-                                         LogPath(), LogPath() + L".old"}) {
-        EXPECT_NE(std::find(opened.begin(), opened.end(), expected), opened.end()) << AsUtf8(expected);
+    // A job's files are opened below the spool folder's checked handle, the
+    // log by its path (checked on its handle all the same).
+    const auto seen = [&opened](const std::wstring& name) {
+        return std::find(opened.begin(), opened.end(), name) != opened.end();
+    };
+    for (const wchar_t* extension : {L".part", L".prn", L".json", L".ready"}) {
+        EXPECT_TRUE(seen(base.substr(base.find_last_of(L'\\') + 1) + extension)) << AsUtf8(extension);
+    }
+    for (const std::wstring& expected : {LogPath(), LogPath() + L".old", SpoolFolder()}) {
+        EXPECT_TRUE(seen(NtName(expected))) << AsUtf8(expected);
+    }
+    // The holds, renames and deletes through handles: the .part's, the log's.
+    EXPECT_GE(reopened, 4u);
+    // Nothing in the data folder is probed by path, as LocalSystem.
+    for (const std::wstring& probe : g_probes) EXPECT_NE(probe.rfind(DataFolder(), 0), 0u) << AsUtf8(probe);
+}
+
+TEST_F(DataPathOpens, AnOplockAtTheLogDropsTheLineAtOnceAndCountsIt) {
+    ASSERT_TRUE(CreateDirectoryW(DataFolder().c_str(), nullptr));
+    ASSERT_TRUE(WriteFileBytes(LogPath(), ""));
+    g_busySuffix = L"\\portmon.log";
+    const ULONGLONG start = GetTickCount64();
+    Table().pfnShutdown(Monitor().monitor);
+    Table().pfnShutdown(Monitor().monitor);
+    EXPECT_LT(GetTickCount64() - start, 2000u);
+    EXPECT_EQ(LogBytes(), "");
+
+    g_busySuffix.clear();
+    Table().pfnShutdown(Monitor().monitor);
+    wchar_t dropped[64];
+    FormatText(dropped, 64, kBusyLogDropsFormat, 2u);
+    EXPECT_EQ(LogMessages(), (std::vector<std::string>{AsUtf8(dropped), "Shutdown"}));
+}
+
+TEST_F(DataPathOpens, AnOplockOnAJobsFilesLeavesAnUnannouncedPartAtOnce) {
+    ASSERT_TRUE(CreateDirectoryW(DataFolder().c_str(), nullptr));
+    struct Case {
+        const char* what;
+        bool reopen;         // the commit's reopen of the held .part for DELETE
+        const wchar_t* pre;  // a file another user made of the job's name, oplocked
+    };
+    for (const Case& c : {Case{"the .part itself", true, nullptr}, Case{"an earlier .prn", false, L".prn"}}) {
+        SCOPED_TRACE(c.what);
+        HANDLE port = OpenTestPort();
+        DOC_INFO_1W doc = {const_cast<LPWSTR>(L"held"), nullptr, nullptr};
+        ASSERT_TRUE(Table().pfnStartDocPort(port, nullptr, 6, 1, reinterpret_cast<LPBYTE>(&doc)));
+        const std::wstring base = static_cast<PortRecord*>(port)->jobBasePath;
+        BYTE data[4] = {'k', 'e', 'p', 't'};
+        ASSERT_TRUE(Table().pfnWritePort(port, data, 4, nullptr));
+        if (c.pre != nullptr) {
+            ASSERT_TRUE(WriteFileBytes(base + c.pre, "theirs"));
+            g_busySuffix = c.pre;
+        }
+        g_busyReopen = c.reopen;
+        const ULONGLONG start = GetTickCount64();
+        SetLastError(kErrorSentinel);
+        EXPECT_FALSE(Table().pfnEndDocPort(port));
+        EXPECT_EQ(GetLastError(), kCannotBreakOplockError);
+        EXPECT_LT(GetTickCount64() - start, 2000u);
+        g_busySuffix.clear();
+        g_busyReopen = false;
+        ASSERT_TRUE(Table().pfnClosePort(port));
+
+        EXPECT_EQ(ReadFileBytes(base + L".part"), "kept");
+        if (c.pre != nullptr) {
+            EXPECT_EQ(ReadFileBytes(base + L".prn"), "theirs");
+        } else {
+            EXPECT_FALSE(PathExists(base + L".prn"));
+        }
+        EXPECT_FALSE(PathExists(base + L".json"));
+        EXPECT_FALSE(PathExists(base + L".ready"));
+        const std::vector<std::string> messages = LogMessages();
+        ASSERT_GE(messages.size(), 2u);
+        EXPECT_EQ(messages[messages.size() - 2],
+                  AsUtf8(L"スプールファイルを確定できません: " + base + L".part → " + base + L".prn (err=802)"));
+        EXPECT_EQ(messages.back(), "EndDocPort job=6 bytes=4 ok=0");
     }
 }
 

@@ -47,6 +47,13 @@ std::string Refusal(const std::wstring& path) {
     return AsUtf8(message);
 }
 
+// Whether a folder lists the name: Wine reads no attributes of a FIFO by path.
+bool IsListed(const std::wstring& path) {
+    const size_t separator = path.find_last_of(L'\\');
+    const std::vector<std::wstring> names = ListFolder(path.substr(0, separator));
+    return std::find(names.begin(), names.end(), path.substr(separator + 1)) != names.end();
+}
+
 std::string DebugRefusal(const std::wstring& path) {
     return DebugLine(FromUtf8(Refusal(path)));
 }
@@ -287,6 +294,48 @@ TEST_F(LinkTest, LinksAtAJobsOwnFileNames) {
                       "EndDocPort job=75 bytes=4 ok=0"}));
     }
     EXPECT_EQ(Snapshot(outside_), before_);
+}
+
+// A named pipe is no file: one planted at the log's or a job's name is refused
+// as a link is, and nothing waits on it. (Wine opens a Unix FIFO as a pipe
+// whose final path is its own name, so only the handle's type tells.)
+TEST_F(LinkTest, NamedPipesAtTheMonitorsNamesAreRefused) {
+    ASSERT_TRUE(CreateDirectoryW(DataFolder().c_str(), nullptr));
+    {
+        SCOPED_TRACE("log");
+        ASSERT_TRUE(MakeFifo(LogPath()));
+        DebugOutputRecorder debug;
+        LogShutdownLine();
+        EXPECT_EQ(debug.Lines(), (std::vector<std::string>{DebugLine(L"Shutdown"), DebugRefusal(LogPath())}));
+        EXPECT_TRUE(IsListed(LogPath()));
+        ASSERT_TRUE(RemoveWithoutFollowing(LogPath()));
+    }
+    struct Case {
+        const wchar_t* extension;
+        bool committed;  // a refused descriptor is lost; a refused data file keeps the job a .part
+    };
+    for (const Case& c : {Case{L".json", true}, Case{L".prn", false}}) {
+        SCOPED_TRACE(AsUtf8(c.extension));
+        HANDLE port = Port();
+        const std::wstring base = StartJob(port, 79, "piped");
+        ASSERT_TRUE(MakeFifo(base + c.extension));
+        EXPECT_EQ(Table().pfnEndDocPort(port), c.committed ? TRUE : FALSE);
+        EXPECT_TRUE(IsListed(base + c.extension));
+        if (c.committed) {
+            EXPECT_EQ(ReadFileBytes(base + L".prn"), "piped");
+            EXPECT_EQ(LastMessages(2), (std::vector<std::string>{Refusal(base + c.extension),
+                                                                 "EndDocPort job=79 bytes=5 ok=1"}));
+        } else {
+            EXPECT_EQ(ReadFileBytes(base + L".part"), "piped");
+            EXPECT_FALSE(PathExists(base + L".ready"));
+            EXPECT_EQ(LastMessages(3),
+                      (std::vector<std::string>{
+                          Refusal(base + c.extension),
+                          AsUtf8(L"スプールファイルを確定できません: " + base + L".part → " + base + L".prn (err=" +
+                                 std::to_wstring(kRefusedLinkError) + L")"),
+                          "EndDocPort job=79 bytes=5 ok=0"}));
+        }
+    }
 }
 
 TEST_F(LinkTest, SpoolFolderTurnedIntoALinkDuringAJob) {

@@ -100,11 +100,12 @@ TEST(FinalPath, TrustedRootIsWhatLiesAboveTheDataFolder) {
     EXPECT_EQ(TrustedRootOf(L"TarnwickPrinter\\Spool"), L"");
 }
 
-TEST(FinalPath, OnlyWhatTheQueriesShowIsRefused) {
+TEST(FinalPath, OnlyWhatTheQueriesShowIsAccepted) {
     const std::wstring intended = L"C:\\ProgramData\\TarnwickPrinter\\Spool\\job_1.part";
     const auto facts = [](const std::wstring& dos, const std::wstring& rootDos, const std::wstring& nt = L"",
                           const std::wstring& rootNt = L"") {
         FileFacts result;
+        result.type = FILE_TYPE_DISK;
         result.standardKnown = true;
         result.links = 1;
         result.dosPath = dos;
@@ -134,13 +135,32 @@ TEST(FinalPath, OnlyWhatTheQueriesShowIsRefused) {
     EXPECT_FALSE(IsIntendedFileFrom(intended, facts(L"", L"", volume + L"Other\\job_1.part", volume)));
     EXPECT_FALSE(IsIntendedFileFrom(intended, facts(L"", L"", L"\\Device\\HarddiskVolume2\\TarnwickPrinter\\Spool\\job_1.part", volume)));
 
-    // Failed queries are no evidence of a link.
-    EXPECT_TRUE(IsIntendedFileFrom(intended, FileFacts{}));
-    EXPECT_TRUE(IsIntendedFileFrom(intended, facts(L"", L"")));
-    EXPECT_TRUE(IsIntendedFileFrom(intended, facts(L"\\\\?\\C:\\Windows\\job_1.part", L"")));
-    FileFacts noStandard = facts(L"\\\\?\\C:\\Windows\\job_1.part", L"\\\\?\\C:\\ProgramData");
+    // What could not be asked counts against the file: a pipe or a device, a
+    // reparse point opened as itself, a failed standard query, no final path
+    // at all, or one that could not be compared below a root.
+    for (const DWORD type : {DWORD{FILE_TYPE_PIPE}, DWORD{FILE_TYPE_CHAR}, DWORD{FILE_TYPE_UNKNOWN}}) {
+        FileFacts other = plain;
+        other.type = type;
+        EXPECT_FALSE(IsIntendedFileFrom(intended, other)) << type;
+    }
+    FileFacts reparse = plain;
+    reparse.reparsePoint = true;
+    EXPECT_FALSE(IsIntendedFileFrom(intended, reparse));
+    FileFacts noStandard = plain;
     noStandard.standardKnown = false;
     EXPECT_FALSE(IsIntendedFileFrom(intended, noStandard));
+    EXPECT_FALSE(IsIntendedFileFrom(intended, FileFacts{}));
+    EXPECT_FALSE(IsIntendedFileFrom(intended, facts(L"", L"")));
+    EXPECT_FALSE(IsIntendedFileFrom(intended, facts(L"\\\\?\\C:\\Windows\\job_1.part", L"")));
+
+    // A folder is checked as a folder: no link count, and a file is not one.
+    const std::wstring spool = L"C:\\ProgramData\\TarnwickPrinter\\Spool";
+    FileFacts spoolFacts = facts(L"\\\\?\\C:\\ProgramData\\TarnwickPrinter\\Spool", L"");
+    spoolFacts.directory = true;
+    spoolFacts.links = 3;
+    EXPECT_TRUE(IsIntendedFileFrom(spool, spoolFacts, EntryKind::Folder));
+    spoolFacts.directory = false;
+    EXPECT_FALSE(IsIntendedFileFrom(spool, spoolFacts, EntryKind::Folder));
 }
 
 TEST(CheckedFiles, NewFilesKeepNoReaderOrWriterOut) {

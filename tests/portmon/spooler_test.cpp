@@ -11,6 +11,7 @@
 #include "common/unique_handle.h"
 #include "portmon/monitor.h"
 #include "tests/support/files.h"
+#include "tests/support/imports.h"
 #include "tests/support/spooler.h"
 
 namespace {
@@ -96,6 +97,59 @@ TEST_F(SpoolerTest, JobInformationComesFromTheSpooler) {
     FillJobInfo(noJob);
     EXPECT_EQ(noJob.documentName, L"");
     EndDocPrinter(printer.get());
+}
+
+DWORD g_stagedJob = 0;
+decltype(&GetJobW) g_getJob = nullptr;
+
+BOOL WINAPI StagedGetJob(HANDLE printer, DWORD jobId, DWORD level, LPBYTE job, DWORD size, LPDWORD needed) {
+    const BOOL answered = g_getJob(printer, jobId, level, job, size, needed);
+    if (answered && level == 1 && jobId == g_stagedJob) {
+        reinterpret_cast<JOB_INFO_1W*>(job)->Status |= JOB_STATUS_DELETING;
+    }
+    return answered;
+}
+
+// A job deleted in the queue while the port writes it: its data may be cut
+// short, so it stays a .part that nobody is told of, and the spooler hears
+// that the port is done with it.
+TEST_F(SpoolerTest, JobDeletedInTheQueueIsNotAnnounced) {
+    UniquePrinter printer;
+    ASSERT_TRUE(OpenPrinterW(const_cast<LPWSTR>(kQueueName), printer.put(), nullptr));
+    DOC_INFO_1W doc = {const_cast<LPWSTR>(L"deleted"), nullptr, const_cast<LPWSTR>(L"RAW")};
+    const DWORD job = StartDocPrinterW(printer.get(), 1, reinterpret_cast<LPBYTE>(&doc));
+    ASSERT_NE(job, 0u);
+
+    // The monitor's entries as the spooler calls them for that job.
+    HANDLE port = nullptr;
+    ASSERT_TRUE(OpenPortEx(&g_monitor, nullptr, const_cast<LPWSTR>(kDefaultPortName),
+                           const_cast<LPWSTR>(kQueueName), &port, nullptr));
+    ASSERT_TRUE(StartDocPort(port, const_cast<LPWSTR>(kQueueName), job, 1, reinterpret_cast<LPBYTE>(&doc)));
+    const std::wstring base = static_cast<PortRecord*>(port)->jobBasePath;
+    BYTE data[5] = {'h', 'a', 'l', 'f', ' '};
+    ASSERT_TRUE(WritePort(port, data, 5, nullptr));
+    // Wine's spooler keeps a deleted job's status 0: the monitor's GetJobW
+    // import reports what Windows would while the job is being deleted.
+    ASSERT_TRUE(SetJobW(printer.get(), job, 0, nullptr, JOB_CONTROL_DELETE));
+    g_stagedJob = job;
+    g_getJob = reinterpret_cast<decltype(&GetJobW)>(
+        ReplaceImport(GetModuleHandleW(nullptr), "GetJobW", reinterpret_cast<void*>(&StagedGetJob)));
+    ASSERT_NE(g_getJob, nullptr);
+    EXPECT_TRUE(EndDocPort(port));
+    ReplaceImport(GetModuleHandleW(nullptr), "GetJobW", reinterpret_cast<void*>(g_getJob));
+    EXPECT_TRUE(ClosePort(port));
+    EndDocPrinter(printer.get());
+
+    EXPECT_EQ(ReadFileBytes(base + L".part"), "half ");
+    for (const wchar_t* extension : {L".prn", L".json", L".ready"}) {
+        EXPECT_FALSE(PathExists(base + extension)) << AsUtf8(extension);
+    }
+    const std::string log = ReadFileBytes(*root_ + L"\\TarnwickPrinter\\portmon.log");
+    EXPECT_NE(log.find("EndDocPort job=" + std::to_string(job) + " bytes=5 ok=0"), std::string::npos);
+
+    // The other statuses that stop a job, and one that does not.
+    EXPECT_TRUE(IsCancelledJobStatus(JOB_STATUS_DELETED) && IsCancelledJobStatus(JOB_STATUS_ERROR));
+    EXPECT_FALSE(IsCancelledJobStatus(JOB_STATUS_PRINTING | JOB_STATUS_SPOOLING));
 }
 
 }  // namespace

@@ -151,6 +151,11 @@ bool MakeSymbolicLink(const std::wstring& link, const std::wstring& target) {
     return !unixLink.empty() && !unixTarget.empty() && RunHostShell("ln -s " + Quoted(unixTarget) + " " + Quoted(unixLink));
 }
 
+bool MakeFifo(const std::wstring& path) {
+    const std::string unixPath = UnixPathOf(path);
+    return !unixPath.empty() && RunHostShell("mkfifo " + Quoted(unixPath));
+}
+
 bool RemoveWithoutFollowing(const std::wstring& path) {
     const std::string unixPath = UnixPathOf(path);
     return !unixPath.empty() && RunHostShell("rm -rf " + Quoted(unixPath));

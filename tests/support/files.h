@@ -37,11 +37,14 @@ std::vector<std::wstring> ListFolder(const std::wstring& folder);  // names, sor
 //   UnixPathOf: the Unix path of a Windows path (the last part need not exist);
 //   RunHostShell: runs a host shell command and waits for it to end;
 //   MakeSymbolicLink: a link at `link` (not there yet) pointing to `target`;
-//   RemoveWithoutFollowing: removes a link, or a whole tree, following no link.
+//   RemoveWithoutFollowing: removes a link, or a whole tree, following no link;
+//   MakeFifo: a Unix named pipe at `path`, which Wine opens as a pipe (without
+//   waiting for the other end) and whose final path is that very path.
 std::string UnixPathOf(const std::wstring& path);
 bool RunHostShell(const std::string& command);
 bool MakeSymbolicLink(const std::wstring& link, const std::wstring& target);
 bool RemoveWithoutFollowing(const std::wstring& path);
+bool MakeFifo(const std::wstring& path);
 
 SYSTEMTIME MakeTime(WORD year, WORD month, WORD day, WORD hour, WORD minute, WORD second, WORD ms);
 
