@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include "setup/setup.h"
+#include "tests/support/files.h"
 
 namespace {
 
@@ -172,28 +173,56 @@ TEST(OthersWrite, OwnerAndEntriesThatApplyDecide) {
 // The tool's folder and every folder above it: the first level from the
 // volume root down that lets anyone else put something in place of the
 // levels below, or for the last change what is in it, is the one refused.
+const ObjectSecurity kWindowsRoot = {kTrustedInstallerSid, L"", true, 0,
+                                     {Allow(kOICI, FILE_ALL_ACCESS, kAdministratorsSid),
+                                      Allow(kOICI | INHERIT_ONLY_ACE, kModifyRights, kAuthenticatedUsers),
+                                      Allow(0, FILE_APPEND_DATA, kAuthenticatedUsers)}};
+const ObjectSecurity kClosed = {kAdministratorsSid, L"", true, 0, {Allow(kOICI, FILE_ALL_ACCESS, kSystemSid)}};
+const ObjectSecurity kDeletable = {kAdministratorsSid, L"", true, 0, {Allow(0, DELETE, kUsersSid)}};
+
 TEST(FolderChain, FirstLevelThatLetsOthersIn) {
-    const ObjectSecurity windowsRoot = {kTrustedInstallerSid, L"", true, 0,
-                                        {Allow(kOICI, FILE_ALL_ACCESS, kAdministratorsSid),
-                                         Allow(kOICI | INHERIT_ONLY_ACE, kModifyRights, kAuthenticatedUsers),
-                                         Allow(0, FILE_APPEND_DATA, kAuthenticatedUsers)}};
-    const ObjectSecurity closed = {kAdministratorsSid, L"", true, 0, {Allow(kOICI, FILE_ALL_ACCESS, kSystemSid)}};
     const ObjectSecurity addOnly = {kAdministratorsSid, L"", true, 0, {Allow(0, FILE_WRITE_DATA, kUsersSid)}};
-    const ObjectSecurity deletable = {kAdministratorsSid, L"", true, 0, {Allow(0, DELETE, kUsersSid)}};
     const ObjectSecurity owned = {kUser, L"", true, 0, {}};
     const struct {
         const char* name;
         std::vector<FolderLevel> levels;
         std::wstring refused;
     } cases[] = {
-        {"Program Files on a Windows root", {{L"C:\\", true, windowsRoot}, {L"C:\\PF", true, closed}, {L"C:\\PF\\TW", true, closed}}, L""},
-        {"users may add files to the folder itself", {{L"C:\\", true, closed}, {L"C:\\TW", true, addOnly}}, L"C:\\TW"},
-        {"users may add to a folder above", {{L"C:\\", true, closed}, {L"C:\\A", true, addOnly}, {L"C:\\A\\TW", true, closed}}, L""},
-        {"a folder above can be renamed", {{L"D:\\", true, closed}, {L"D:\\A", true, deletable}, {L"D:\\A\\TW", true, closed}}, L"D:\\A"},
-        {"a user owns the root", {{L"D:\\", true, owned}, {L"D:\\TW", true, closed}}, L"D:\\"},
-        {"a level that could not be read", {{L"C:\\", true, closed}, {L"C:\\TW", false, {}}}, L"C:\\TW"},
+        {"Program Files on a Windows root", {{L"C:\\", true, kWindowsRoot}, {L"C:\\PF", true, kClosed}, {L"C:\\PF\\TW", true, kClosed}}, L""},
+        {"users may add files to the folder itself", {{L"C:\\", true, kClosed}, {L"C:\\TW", true, addOnly}}, L"C:\\TW"},
+        {"users may add to a folder above", {{L"C:\\", true, kClosed}, {L"C:\\A", true, addOnly}, {L"C:\\A\\TW", true, kClosed}}, L""},
+        {"a folder above can be renamed", {{L"D:\\", true, kClosed}, {L"D:\\A", true, kDeletable}, {L"D:\\A\\TW", true, kClosed}}, L"D:\\A"},
+        {"a user owns the root", {{L"D:\\", true, owned}, {L"D:\\TW", true, kClosed}}, L"D:\\"},
+        {"a level that could not be read", {{L"C:\\", true, kClosed}, {L"C:\\TW", false, {}}}, L"C:\\TW"},
     };
     for (const auto& c : cases) EXPECT_EQ(FirstOpenLevel(c.levels, kTrusted), c.refused) << c.name;
+}
+
+// The walk reads each level, from the volume root down, through the call it
+// is given (here: the volume root as Windows sets it, and Users allowed to
+// delete the folder "open"): the real folders, their security staged.
+bool ReadAsWindowsWould(HANDLE object, ObjectSecurity& security) {
+    const std::wstring path = FinalPathOf(object);
+    const bool open = path.size() > 5 && path.substr(path.size() - 5) == L"\\open";
+    security = path.size() <= 7 ? kWindowsRoot : open ? kDeletable : kClosed;
+    return true;
+}
+
+TEST(FolderChain, EachLevelFromTheVolumeRootReadThroughTheCall) {
+    const std::wstring folder = tw_test::MakeTempFolder(L"chain");
+    const std::wstring below = folder + L"\\open\\tw";
+    ASSERT_TRUE(CreateDirectoryW((folder + L"\\open").c_str(), nullptr));
+    ASSERT_TRUE(CreateDirectoryW(below.c_str(), nullptr));
+    std::vector<FolderLevel> levels;
+    EXPECT_TRUE(WalkFolderChain(below, ReadAsWindowsWould, levels).valid());
+    ASSERT_GE(levels.size(), 3u);
+    EXPECT_EQ(levels.front().path, below.substr(0, 3));
+    EXPECT_EQ(levels.back().path, below);
+    std::wstring refused;
+    EXPECT_FALSE(OpenSafeFolder(below, ReadAsWindowsWould, refused).valid());
+    EXPECT_EQ(refused, folder + L"\\open");
+    EXPECT_TRUE(OpenSafeFolder(folder, ReadAsWindowsWould, refused).valid()) << "the levels above are closed";
+    tw_test::RemoveTree(folder);
 }
 
 TEST(Uninstall, QueuesThatKeepTheMonitorsPorts) {
