@@ -1,11 +1,14 @@
 // The shared data folder under ProgramData, with Spool and Processed, where
 // the monitor writes jobs and the editor picks them up. The built-in Users
-// group gets modify rights on it, so the editor can move and delete jobs.
+// group may modify what is inside the three folders, so the editor can move
+// and delete jobs, but not delete or rename the folders themselves.
 //
-// Any user may change what lies below it, and any user may have made
-// something at its names before the first install. So every object gets its
-// rights through a handle that was opened without following a link and
-// checked first, and nothing is ever set or propagated by path.
+// Any user may change what lies below them, and any user may have made
+// something at their names before the first install. So each folder is
+// opened relative to its parent's checked handle, a planted one is moved
+// aside before anything is made in it, every object gets its rights through a
+// handle that was checked first, each folder is listed through its own
+// handle, and nothing is ever set or propagated by path.
 #include "setup/setup.h"
 
 #include <cstddef>

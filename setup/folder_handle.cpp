@@ -7,6 +7,7 @@
 
 #include <winternl.h>
 
+#include <cstddef>
 #include <cstring>
 
 namespace {

@@ -26,29 +26,37 @@ bool ReadWholeFile(HANDLE file, std::string& bytes, FILETIME& written) {
                              read == bytes.size());
 }
 
-// The bytes as the destination's whole content, with the source's time, as a copy would leave it.
-bool WriteWholeFile(const std::wstring& destination, const std::string& bytes, const FILETIME& written) {
+// The bytes as the destination's whole content, with the source's time as a
+// copy would leave it; ERROR_SUCCESS or the error of the step that failed.
+DWORD WriteWholeFile(const std::wstring& destination, const std::string& bytes, const FILETIME& written) {
     UniqueHandle file(CreateFileW(destination.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL,
                                   nullptr));
+    if (!file) return GetLastError();
     DWORD wrote = 0;
-    return file && WriteFile(file.get(), bytes.data(), static_cast<DWORD>(bytes.size()), &wrote, nullptr) &&
-           wrote == bytes.size() && SetFileTime(file.get(), nullptr, nullptr, &written);
+    if (!WriteFile(file.get(), bytes.data(), static_cast<DWORD>(bytes.size()), &wrote, nullptr)) return GetLastError();
+    if (wrote != bytes.size()) return ERROR_WRITE_FAULT;
+    SetFileTime(file.get(), nullptr, nullptr, &written);  // only for show
+    return ERROR_SUCCESS;
 }
 
 // The spooler holds a loaded monitor's file: the copy is tried once more with the spooler stopped.
 bool CopyMonitorFile(const std::string& bytes, const FILETIME& written, const std::wstring& destination) {
-    if (WriteWholeFile(destination, bytes, written)) return true;
-    const DWORD error = GetLastError();
+    DWORD error = WriteWholeFile(destination, bytes, written);
+    if (error == ERROR_SUCCESS) return true;
     if (error != ERROR_SHARING_VIOLATION && error != ERROR_ACCESS_DENIED && error != ERROR_USER_MAPPED_FILE) {
+        SetLastError(error);
         ReportLastError(L"CopyFile(TWPortMon.dll)");
         return false;
     }
     ControlSpooler(false);
     Sleep(kPauseBeforeSecondCopyMs);
-    const bool copied = WriteWholeFile(destination, bytes, written);
-    if (!copied) ReportLastError(L"CopyFile(TWPortMon.dll)");
+    error = WriteWholeFile(destination, bytes, written);
+    if (error != ERROR_SUCCESS) {
+        SetLastError(error);
+        ReportLastError(L"CopyFile(TWPortMon.dll)");
+    }
     ControlSpooler(true);
-    return copied;
+    return error == ERROR_SUCCESS;
 }
 
 // The monitor builds its port list from these subkeys when the spooler loads it.

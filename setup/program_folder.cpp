@@ -8,6 +8,9 @@
 // what is taken from the last is opened through that handle.
 #include "setup/setup.h"
 
+#include <algorithm>
+#include <cwchar>
+
 #include "common/unique_handle.h"
 
 namespace {

@@ -203,9 +203,10 @@ struct DataFolderCalls {
 };
 
 // Creates the data, spool and processed folders (taking back a link or a
-// folder that a user planted at their names) and gives the Users group modify
-// rights, object by object through handles that were checked first; prints
-// what it took back, each object it had to skip, and the data folder line.
+// folder that a user planted at their names: a folder is moved aside to a new
+// name beside it), gives each its designed security and what is below it the
+// Users entry, object by object through handles that were checked first;
+// prints what it took back, each object it had to skip, and the data folder line.
 void PrepareDataFolderWith(const DataFolderCalls& calls);
 void PrepareDataFolder();
 
