@@ -1,11 +1,14 @@
 // The shared data folder under ProgramData, with Spool and Processed, where
 // the monitor writes jobs and the editor picks them up. The built-in Users
-// group gets modify rights on it, so the editor can move and delete jobs.
+// group may modify what is inside the three folders, so the editor can move
+// and delete jobs, but not delete or rename the folders themselves.
 //
-// Any user may change what lies below it, and any user may have made
-// something at its names before the first install. So every object gets its
-// rights through a handle that was opened without following a link and
-// checked first, and nothing is ever set or propagated by path.
+// Any user may change what lies below them, and any user may have made
+// something at their names before the first install. So each folder is
+// opened relative to its parent's checked handle, a planted one is moved
+// aside before anything is made in it, every object gets its rights through a
+// handle that was checked first, each folder is listed through its own
+// handle, and nothing is ever set or propagated by path.
 #include "setup/setup.h"
 
 #include <cstddef>
@@ -22,7 +25,7 @@ constexpr DWORD kShareAll = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELE
 // and a named pipe's server could only identify the caller.
 constexpr DWORD kAsItself =
     FILE_FLAG_OPEN_REPARSE_POINT | FILE_FLAG_BACKUP_SEMANTICS | SECURITY_SQOS_PRESENT | SECURITY_IDENTIFICATION;
-constexpr DWORD kGrantAccess = READ_CONTROL | WRITE_DAC | FILE_READ_ATTRIBUTES;
+constexpr int kMoveAsideAttempts = 100;
 
 // The variable's whole value; empty when it is unset or empty.
 std::wstring EnvironmentValue(const wchar_t* name) {
@@ -134,8 +137,11 @@ struct Walk {
     std::wstring root;  // the ProgramData root: the machine's, taken as it is
     std::wstring resolvedRoot;
     std::vector<std::wstring> trusted;
-    std::vector<std::wstring> folders;  // the data folder, Spool and Processed
 };
+
+// The three folders: taken, moved aside, given their security, listed.
+constexpr ACCESS_MASK kFolderAccess =
+    READ_CONTROL | WRITE_DAC | WRITE_OWNER | DELETE | FILE_LIST_DIRECTORY | FILE_TRAVERSE | FILE_READ_ATTRIBUTES;
 
 void SkipLinked(const std::wstring& path) {
     PrintLine(L"  [!] %s にリンクがあるため、権限の設定を見送ります", path.c_str());
@@ -143,15 +149,14 @@ void SkipLinked(const std::wstring& path) {
 
 enum class Opened { Checked, Missing, Refused };
 
-// Opens what stands at `path` as itself and checks it on the handle: no
-// link, exactly where it was meant to be, a file with one name.
-Opened OpenChecked(const Walk& walk, const std::wstring& path, DWORD access, UniqueHandle& object, bool& isFolder) {
-    object.reset(CreateFileW(path.c_str(), access, kShareAll, nullptr, OPEN_EXISTING, kAsItself, nullptr));
-    if (!object) {
-        const DWORD error = GetLastError();
-        return error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND || error == ERROR_INVALID_NAME
-                   ? Opened::Missing
-                   : Opened::Refused;
+// Opens (or makes) `name` in the open folder `parent` as itself and checks it
+// on the handle: no link, exactly where it was meant to be, a file with one name.
+Opened OpenCheckedBelow(const Walk& walk, HANDLE parent, const std::wstring& path, ACCESS_MASK access, BelowOpen how,
+                        UniqueHandle& object, bool& isFolder, bool* created = nullptr) {
+    const DWORD error = OpenBelow(parent, path.substr(path.find_last_of(L'\\') + 1), access, how, object, created);
+    if (error != ERROR_SUCCESS) {
+        SetLastError(error);
+        return error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND ? Opened::Missing : Opened::Refused;
     }
     if (IsIntendedObject(object.get(), walk.resolvedRoot, path.substr(walk.root.size()), isFolder)) {
         return Opened::Checked;
@@ -161,96 +166,112 @@ Opened OpenChecked(const Walk& walk, const std::wstring& path, DWORD access, Uni
 }
 
 // A junction or link that a user put where one of the three folders belongs
-// is deleted as itself, through a handle opened without following it, and a
-// real folder is made in its place. Nothing is deleted through a handle that
-// is the link's target (every handle is, under Wine): that link stays.
-void TakeBackLink(const Walk& walk, const std::wstring& path) {
-    if (!IsReparsePoint(path)) return;
-    {
-        UniqueHandle link(CreateFileW(path.c_str(), DELETE | FILE_READ_ATTRIBUTES, kShareAll, nullptr, OPEN_EXISTING,
-                                      kAsItself, nullptr));
-        FILE_DISPOSITION_INFO dispose = {TRUE};
-        if (!link || !IsLinkItself(link.get(), walk.resolvedRoot, path.substr(walk.root.size())) ||
-            !SetFileInformationByHandle(link.get(), FileDispositionInfo, &dispose, sizeof(dispose))) {
-            return;
-        }
-    }  // the link goes as its handle closes
-    if (CreateDirectoryW(path.c_str(), nullptr)) PrintLine(L"  - %s を作り直しました (リンクでした)", path.c_str());
-}
+// is deleted as itself, through a handle opened without following it. Nothing
+// is deleted through a handle that is the link's target (every handle is,
+// under Wine): that link stays. True when one was deleted.
+bool TakeBackLink(const Walk& walk, const std::wstring& path) {
+    if (!IsReparsePoint(path)) return false;
+    UniqueHandle link(CreateFileW(path.c_str(), DELETE | FILE_READ_ATTRIBUTES, kShareAll, nullptr, OPEN_EXISTING,
+                                  kAsItself, nullptr));
+    FILE_DISPOSITION_INFO dispose = {TRUE};
+    return link && IsLinkItself(link.get(), walk.resolvedRoot, path.substr(walk.root.size())) &&
+           SetFileInformationByHandle(link.get(), FileDispositionInfo, &dispose, sizeof(dispose));
+}  // the link goes as its handle closes
 
-bool IsOneOf(const std::vector<std::wstring>& paths, const std::wstring& path) {
-    for (const std::wstring& candidate : paths) {
-        if (candidate.size() == path.size() && path.size() < 0x7FFFFFFF &&
-            CompareStringOrdinal(candidate.data(), static_cast<int>(candidate.size()), path.data(),
-                                 static_cast<int>(path.size()), TRUE) == CSTR_EQUAL) {
-            return true;
-        }
+// A name beside `path` that nothing has yet: "<name>.moved-<date>-<time>[-n]".
+// The folder goes there through its handle, with whatever handles its
+// planter still holds on it; the administrator finds it there.
+std::wstring MoveAside(HANDLE folder, const std::wstring& path) {
+    SYSTEMTIME now = {};
+    GetLocalTime(&now);
+    wchar_t stamp[32];
+    FormatText(stamp, 32, L".moved-%04u%02u%02u-%02u%02u%02u", now.wYear, now.wMonth, now.wDay, now.wHour,
+               now.wMinute, now.wSecond);
+    for (int attempt = 1; attempt <= kMoveAsideAttempts; ++attempt) {
+        wchar_t suffix[16] = L"";
+        if (attempt > 1) FormatText(suffix, 16, L"-%d", attempt);
+        const std::wstring aside = path + stamp + suffix;
+        if (RenameOpenObject(folder, aside)) return aside;
+        if (GetLastError() != ERROR_ALREADY_EXISTS && GetLastError() != ERROR_FILE_EXISTS) break;
     }
-    return false;
+    return std::wstring();
 }
 
-// The data folder, Spool or Processed gets the Users entry explicitly; one
-// that a user owns is taken back first. `parentDacl` is what its parent's
-// DACL is now (null when unknown: then it is not taken back). Gives the
-// folder's security as set; false when it was skipped.
-bool GrantFolder(const Walk& walk, const std::wstring& path, const std::vector<AccessEntry>* parentDacl,
-                 ObjectSecurity& security) {
+// The data folder, Spool or Processed, opened or made relative to its
+// parent's checked handle. One that a user made, or that lets anyone else
+// take it over, is moved aside and made anew before anything is made in it.
+// Each then gets its designed security through its handle: owner, DACL and
+// no integrity label. Gives the handle and the security set; an empty handle
+// when it was skipped.
+UniqueHandle TakeFolder(const Walk& walk, HANDLE parent, const std::wstring& path,
+                        const std::vector<AccessEntry>& parentDacl, FolderRole role, ObjectSecurity& security) {
+    const bool wasLink = TakeBackLink(walk, path);
     UniqueHandle folder;
     bool isFolder = false;
-    const Opened opened = OpenChecked(walk, path, kGrantAccess | WRITE_OWNER, folder, isFolder);
-    if (opened == Opened::Missing) return false;  // could not be made; nothing to give rights on
-    if (opened == Opened::Refused || !isFolder || !ReadSecurity(folder.get(), security)) {
+    bool created = false;
+    Opened opened =
+        OpenCheckedBelow(walk, parent, path, kFolderAccess, BelowOpen::FolderOrCreate, folder, isFolder, &created);
+    if (opened == Opened::Checked && !ReadSecurity(folder.get(), security)) opened = Opened::Refused;
+    if (opened == Opened::Checked && !created && LetsOthersTakeOver(security, walk.trusted)) {
+        const std::wstring aside = MoveAside(folder.get(), path);
+        if (aside.empty()) {
+            ReportLastError(path.c_str());
+            return UniqueHandle();
+        }
+        PrintLine(L"  - %s は管理者以外のものだったため %s に移し、作り直しました", path.c_str(), aside.c_str());
+        opened = OpenCheckedBelow(walk, parent, path, kFolderAccess, BelowOpen::NewFolder, folder, isFolder, &created);
+        if (opened == Opened::Checked && !ReadSecurity(folder.get(), security)) opened = Opened::Refused;
+    } else if (opened == Opened::Checked && wasLink && created) {
+        PrintLine(L"  - %s を作り直しました (リンクでした)", path.c_str());
+    }
+    if (opened == Opened::Missing) return UniqueHandle();  // could not be made; nothing to give rights on
+    if (opened == Opened::Refused) {
         SkipLinked(path);
-        return false;
+        return UniqueHandle();
     }
-    if (!IsTrustedOwner(security.owner, walk.trusted)) {
-        if (parentDacl == nullptr) {
-            SkipLinked(path);
-            return false;
-        }
-        security = ReclaimedFolder(*parentDacl, security.group);
-        if (!WriteSecurity(folder.get(), security, OWNER_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION,
-                           walk.calls.setSecurity)) {
-            ReportLastError(path.c_str());
-            return false;
-        }
-        PrintLine(L"  - %s の所有者を Administrators に戻しました", path.c_str());
-        return true;
+    security = DesignedSecurity(parentDacl, security.group, role);
+    if (!WriteSecurity(folder.get(), security,
+                       OWNER_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION | LABEL_SECURITY_INFORMATION,
+                       walk.calls.setSecurity)) {
+        ReportLastError(path.c_str());
+        return UniqueHandle();
     }
-    // Without a DACL everyone may do everything there already.
-    if (security.hasDacl) {
-        security.dacl = WithUsersEntry(security.dacl, UsersEntry::Explicit);
-        if (!WriteSecurity(folder.get(), security, DACL_SECURITY_INFORMATION, walk.calls.setSecurity)) {
-            ReportLastError(path.c_str());
-        }
-    }
-    return true;
+    return folder;
 }
 
-// What lies below: each object opened as itself and checked between its
-// listing and the change, then given the Users entry as inheritance would.
-// One that fails its check is named and not entered; the rest still get theirs.
-void GrantBelow(const Walk& walk, std::vector<std::wstring> pending) {
+struct Pending {
+    UniqueHandle folder;  // checked, and listed through this very handle
+    std::wstring path;
+    bool isDataFolder;
+};
+
+// What lies below: each object opened relative to its folder's handle as
+// itself and checked, then given the Users entry as inheritance would. One
+// that fails its check is named and not entered; the rest still get theirs.
+// The data folder hands the entry on to its files only, so its subfolders
+// (Spool and Processed have a turn of their own) are not entered.
+void GrantBelow(const Walk& walk, std::vector<Pending> pending) {
     // A stack, not recursion: any user can make the tree as deep as they like.
     while (!pending.empty()) {
-        const std::wstring folder = pending.back();
+        const Pending current = std::move(pending.back());
         pending.pop_back();
-        WIN32_FIND_DATAW entry = {};
-        UniqueFind find(FindFirstFileW((folder + L"\\*").c_str(), &entry));
-        if (!find) continue;
-        do {
-            const std::wstring name = entry.cFileName;
-            if (name == L"." || name == L"..") continue;
-            const std::wstring path = folder + L"\\" + name;
-            if (IsOneOf(walk.folders, path)) continue;  // Spool and Processed have a turn of their own
+        std::vector<FolderItem> items;
+        if (!ListOpenFolder(current.folder.get(), items)) continue;
+        for (const FolderItem& item : items) {
+            const bool listedAsFolder = (item.attributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
+            if (current.isDataFolder && listedAsFolder) continue;
+            const std::wstring path = current.path + L"\\" + item.name;
             if (walk.calls.beforeOpen != nullptr) walk.calls.beforeOpen(path);
-            if (entry.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) {
+            if (item.attributes & FILE_ATTRIBUTE_REPARSE_POINT) {
                 SkipLinked(path);
                 continue;
             }
             UniqueHandle object;
             bool isFolder = false;
-            const Opened opened = OpenChecked(walk, path, kGrantAccess, object, isFolder);
+            const Opened opened = OpenCheckedBelow(
+                walk, current.folder.get(), path,
+                READ_CONTROL | WRITE_DAC | FILE_READ_ATTRIBUTES | (listedAsFolder ? FILE_LIST_DIRECTORY : 0),
+                listedAsFolder ? BelowOpen::Folder : BelowOpen::File, object, isFolder);
             if (opened == Opened::Missing) continue;  // gone meanwhile
             if (opened == Opened::Refused) {
                 SkipLinked(path);
@@ -265,18 +286,9 @@ void GrantBelow(const Walk& walk, std::vector<std::wstring> pending) {
                                                                        : UsersEntry::InheritedByFile);
                 WriteSecurity(object.get(), security, DACL_SECURITY_INFORMATION, walk.calls.setSecurity);
             }
-            if (isFolder) pending.push_back(path);
-        } while (FindNextFileW(find.get(), &entry));
+            if (isFolder) pending.push_back({std::move(object), path, false});
+        }
     }
-}
-
-bool ReadFolderDacl(const std::wstring& folder, std::vector<AccessEntry>& dacl) {
-    UniqueHandle handle(CreateFileW(folder.c_str(), READ_CONTROL, kShareAll, nullptr, OPEN_EXISTING,
-                                    FILE_FLAG_BACKUP_SEMANTICS, nullptr));
-    ObjectSecurity security;
-    if (!handle || !ReadSecurity(handle.get(), security) || !security.hasDacl) return false;
-    dacl = security.dacl;
-    return true;
 }
 
 }  // namespace
@@ -284,39 +296,34 @@ bool ReadFolderDacl(const std::wstring& folder, std::vector<AccessEntry>& dacl) 
 void PrepareDataFolderWith(const DataFolderCalls& calls) {
     const std::wstring dataFolder = DataFolderPath();
     const std::wstring root = ParentFolder(dataFolder);
-    const Walk walk{calls, root, ResolvedFolder(root), TrustedAccounts(),
-                    {dataFolder, dataFolder + L"\\Spool", dataFolder + L"\\Processed"}};
+    const Walk walk{calls, root, ResolvedFolder(root), TrustedAccounts()};
 
-    TakeBackLink(walk, dataFolder);
-    CreateFolderChain(dataFolder);
-    // Nothing is made inside whatever a link that stayed points at.
-    if (!IsReparsePoint(dataFolder)) {
-        for (size_t i = 1; i < walk.folders.size(); ++i) {
-            TakeBackLink(walk, walk.folders[i]);
-            CreateFolderChain(walk.folders[i]);
-        }
-    }
-
-    // Applied again on every run.
-    std::vector<std::wstring> granted;
-    {
-        // A folder a user planted may leave the administrators no rights at
-        // all; these let them open it, take it and set its rights.
-        ScopedPrivileges privileges({SE_BACKUP_NAME, SE_RESTORE_NAME, SE_TAKE_OWNERSHIP_NAME});
-        std::vector<AccessEntry> rootDacl;
-        const bool rootKnown = ReadFolderDacl(root, rootDacl);
+    // Applied again on every run. A folder a user planted may leave the
+    // administrators no rights at all; these let them open it, move it aside
+    // and set its rights.
+    ScopedPrivileges privileges({SE_BACKUP_NAME, SE_RESTORE_NAME, SE_TAKE_OWNERSHIP_NAME});
+    CreateFolderChain(root);
+    UniqueHandle rootFolder(CreateFileW(root.c_str(), READ_CONTROL | FILE_TRAVERSE | FILE_READ_ATTRIBUTES, kShareAll,
+                                        nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr));
+    ObjectSecurity rootSecurity;
+    std::vector<Pending> granted;
+    if (rootFolder && ReadSecurity(rootFolder.get(), rootSecurity) && rootSecurity.hasDacl) {
         ObjectSecurity data;
-        if (GrantFolder(walk, dataFolder, rootKnown ? &rootDacl : nullptr, data)) {
-            granted.push_back(dataFolder);
-            for (size_t i = 1; i < walk.folders.size(); ++i) {
-                ObjectSecurity folder;
-                if (GrantFolder(walk, walk.folders[i], data.hasDacl ? &data.dacl : nullptr, folder)) {
-                    granted.push_back(walk.folders[i]);
-                }
+        UniqueHandle dataHandle =
+            TakeFolder(walk, rootFolder.get(), dataFolder, rootSecurity.dacl, FolderRole::Data, data);
+        if (dataHandle) {
+            for (const wchar_t* name : {L"Spool", L"Processed"}) {
+                const std::wstring path = dataFolder + L"\\" + name;
+                ObjectSecurity work;
+                UniqueHandle folder = TakeFolder(walk, dataHandle.get(), path, data.dacl, FolderRole::Work, work);
+                if (folder) granted.push_back({std::move(folder), path, false});
             }
+            granted.push_back({std::move(dataHandle), dataFolder, true});
         }
+    } else {
+        SkipLinked(dataFolder);
     }
-    GrantBelow(walk, granted);
+    GrantBelow(walk, std::move(granted));
     PrintLine(L"  - データフォルダ: %s", dataFolder.c_str());
 }
 

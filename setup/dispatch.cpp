@@ -9,16 +9,17 @@
 
 namespace {
 
+// The editor is named in the folder the tool runs from: never one anyone else may change.
 int RunAutoLaunchOn(const InstallOptions&) {
+    if (!OpenProgramFolder()) return kExitFailure;
     // A failure to write is reported by its own line; the exit code stays 0.
     WriteEditorSettings(true);
-    WarnIfProgramFolderIsOpen();
     return kExitSuccess;
 }
 
 int RunAutoLaunchOff(const InstallOptions&) {
+    if (!OpenProgramFolder()) return kExitFailure;
     WriteEditorSettings(false);
-    WarnIfProgramFolderIsOpen();
     return kExitSuccess;
 }
 

@@ -11,20 +11,52 @@ namespace {
 constexpr wchar_t kPortsKeyPath[] = L"SYSTEM\\CurrentControlSet\\Control\\Print\\Monitors\\TWPortMon\\Ports";
 constexpr DWORD kPauseBeforeSecondCopyMs = 1000;
 
+constexpr DWORD kLargestMonitorFile = 64 * 1024 * 1024;
+
+// The whole file, read through its handle; false when it cannot be read or is implausibly large.
+bool ReadWholeFile(HANDLE file, std::string& bytes, FILETIME& written) {
+    LARGE_INTEGER size = {};
+    if (!GetFileSizeEx(file, &size) || size.QuadPart > kLargestMonitorFile ||
+        !GetFileTime(file, nullptr, nullptr, &written)) {
+        return false;
+    }
+    bytes.assign(static_cast<size_t>(size.QuadPart), '\0');
+    DWORD read = 0;
+    return bytes.empty() || (ReadFile(file, &bytes[0], static_cast<DWORD>(bytes.size()), &read, nullptr) &&
+                             read == bytes.size());
+}
+
+// The bytes as the destination's whole content, with the source's time as a
+// copy would leave it; ERROR_SUCCESS or the error of the step that failed.
+DWORD WriteWholeFile(const std::wstring& destination, const std::string& bytes, const FILETIME& written) {
+    UniqueHandle file(CreateFileW(destination.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL,
+                                  nullptr));
+    if (!file) return GetLastError();
+    DWORD wrote = 0;
+    if (!WriteFile(file.get(), bytes.data(), static_cast<DWORD>(bytes.size()), &wrote, nullptr)) return GetLastError();
+    if (wrote != bytes.size()) return ERROR_WRITE_FAULT;
+    SetFileTime(file.get(), nullptr, nullptr, &written);  // only for show
+    return ERROR_SUCCESS;
+}
+
 // The spooler holds a loaded monitor's file: the copy is tried once more with the spooler stopped.
-bool CopyMonitorFile(const std::wstring& source, const std::wstring& destination) {
-    if (CopyFileW(source.c_str(), destination.c_str(), FALSE)) return true;
-    const DWORD error = GetLastError();
-    if (error != ERROR_SHARING_VIOLATION && error != ERROR_ACCESS_DENIED) {
+bool CopyMonitorFile(const std::string& bytes, const FILETIME& written, const std::wstring& destination) {
+    DWORD error = WriteWholeFile(destination, bytes, written);
+    if (error == ERROR_SUCCESS) return true;
+    if (error != ERROR_SHARING_VIOLATION && error != ERROR_ACCESS_DENIED && error != ERROR_USER_MAPPED_FILE) {
+        SetLastError(error);
         ReportLastError(L"CopyFile(TWPortMon.dll)");
         return false;
     }
     ControlSpooler(false);
     Sleep(kPauseBeforeSecondCopyMs);
-    const bool copied = CopyFileW(source.c_str(), destination.c_str(), FALSE) != FALSE;
-    if (!copied) ReportLastError(L"CopyFile(TWPortMon.dll)");
+    error = WriteWholeFile(destination, bytes, written);
+    if (error != ERROR_SUCCESS) {
+        SetLastError(error);
+        ReportLastError(L"CopyFile(TWPortMon.dll)");
+    }
     ControlSpooler(true);
-    return copied;
+    return error == ERROR_SUCCESS;
 }
 
 // The monitor builds its port list from these subkeys when the spooler loads it.
@@ -53,21 +85,38 @@ bool QueueExists() {
 
 }  // namespace
 
-bool DeployMonitor() {
+bool DeployMonitor(HANDLE programFolder) {
     const std::wstring source = ModuleDirectory() + L"\\" + kMonitorFileName;
     const std::wstring destination = SystemDirectory() + L"\\" + kMonitorFileName;
-    if (GetFileAttributesW(source.c_str()) == INVALID_FILE_ATTRIBUTES) {
+    // Opened once, checked and read through this one handle: what is copied is what was checked.
+    UniqueHandle shipped;
+    const DWORD opened = OpenBelow(programFolder, kMonitorFileName, GENERIC_READ | READ_CONTROL, BelowOpen::File,
+                                   shipped);
+    if (opened == ERROR_FILE_NOT_FOUND || opened == ERROR_PATH_NOT_FOUND) {
         PrintLine(L"  [!] %s が見つかりません (TWSetup.exe と同じフォルダに置いてください)", kMonitorFileName);
+        return false;
+    }
+    ObjectSecurity security;
+    if (opened != ERROR_SUCCESS || !IsIntendedFileBelow(shipped.get(), source, 1) ||
+        !ReadSecurity(shipped.get(), security) || LetsOthersWrite(security, TrustedAccounts())) {
+        PrintLine(L"  [!] %s は管理者以外も書き換えられるため、中止しました。Program Files の下に置いてください。",
+                  source.c_str());
+        return false;
+    }
+    std::string bytes;
+    FILETIME written = {};
+    if (!ReadWholeFile(shipped.get(), bytes, written)) {
+        ReportLastError(source.c_str());
         return false;
     }
     // The spooler loads only a DLL of the computer's own kind; one for another
     // would fail later and less clearly, in AddMonitor.
     const USHORT native = NativeMachine();
-    if (ReadFileMachine(source).machine != native) {
+    if (PeMachineOf(bytes) != native) {
         PrintLine(L"  [!] %s はこのコンピュータの種類 (%s) 用ではありません", source.c_str(), MachineName(native).c_str());
         return false;
     }
-    if (!CopyMonitorFile(source, destination)) return false;
+    if (!CopyMonitorFile(bytes, written, destination)) return false;
     PrintLine(L"  - %s を配置しました", destination.c_str());
 
     MONITOR_INFO_2W info = {const_cast<LPWSTR>(kMonitorName), nullptr, const_cast<LPWSTR>(kMonitorFileName)};
@@ -86,10 +135,12 @@ bool DeployMonitor() {
 
 int Install(const InstallOptions& options) {
     PrintLine(L"== TARNWICK-PRINTER インストール ==");
+    // Nothing is done from a folder that anyone else may change.
+    const UniqueHandle programFolder = OpenProgramFolder();
+    if (!programFolder) return kExitMonitorFailed;
     PrepareDataFolder();
-    WarnIfProgramFolderIsOpen();
     WriteEditorSettings(!options.noautolaunch);
-    if (!DeployMonitor()) return kExitMonitorFailed;
+    if (!DeployMonitor(programFolder.get())) return kExitMonitorFailed;
     RegisterPort(options.port);
     RestartSpooler();
     AddPaperForms();

@@ -155,7 +155,9 @@ AccessEntry UsersModifyEntry(UsersEntry kind) {
     entry.mask = kModifyRights;
     entry.sid = kUsersSid;
     switch (kind) {
-        case UsersEntry::Explicit: entry.flags = kInheritFlags; break;
+        case UsersEntry::OnFolder: entry.mask = kFolderUseRights; break;
+        case UsersEntry::InsideDataFolder: entry.flags = OBJECT_INHERIT_ACE | INHERIT_ONLY_ACE | NO_PROPAGATE_INHERIT_ACE; break;
+        case UsersEntry::InsideWorkFolder: entry.flags = kInheritFlags | INHERIT_ONLY_ACE; break;
         case UsersEntry::InheritedByFolder: entry.flags = kInheritFlags | INHERITED_ACE; break;
         case UsersEntry::InheritedByFile: entry.flags = INHERITED_ACE; break;
     }
@@ -170,7 +172,7 @@ std::vector<AccessEntry> WithUsersEntry(const std::vector<AccessEntry>& dacl, Us
     }
     // Explicit entries come before inherited ones; an inherited one goes last.
     auto place = result.end();
-    if (kind == UsersEntry::Explicit) {
+    if (!(users.flags & INHERITED_ACE)) {
         place = std::find_if(result.begin(), result.end(),
                              [](const AccessEntry& entry) { return (entry.flags & INHERITED_ACE) != 0; });
     }
@@ -208,13 +210,16 @@ std::vector<AccessEntry> InheritedEntries(const std::vector<AccessEntry>& parent
     return inherited;
 }
 
-ObjectSecurity ReclaimedFolder(const std::vector<AccessEntry>& parentDacl, const std::wstring& group) {
+ObjectSecurity DesignedSecurity(const std::vector<AccessEntry>& parentDacl, const std::wstring& group,
+                                FolderRole role) {
     ObjectSecurity folder;
     folder.owner = kAdministratorsSid;
     folder.group = group;
-    folder.daclControl = SE_DACL_AUTO_INHERITED;  // inheritance on again, should the user have blocked it
-    folder.dacl =
-        WithUsersEntry(InheritedEntries(parentDacl, true, kAdministratorsSid, group), UsersEntry::Explicit);
+    folder.daclControl = SE_DACL_AUTO_INHERITED;  // inheritance on again, should anyone have blocked it
+    folder.dacl = InheritedEntries(parentDacl, true, kAdministratorsSid, group);
+    folder.dacl = WithUsersEntry(folder.dacl, UsersEntry::OnFolder);
+    folder.dacl = WithUsersEntry(folder.dacl, role == FolderRole::Data ? UsersEntry::InsideDataFolder
+                                                                       : UsersEntry::InsideWorkFolder);
     return folder;
 }
 
@@ -222,15 +227,33 @@ bool IsTrustedOwner(const std::wstring& owner, const std::vector<std::wstring>& 
     return Contains(trusted, owner);
 }
 
-bool LetsOthersWrite(const ObjectSecurity& security, const std::vector<std::wstring>& trusted) {
+namespace {
+
+// The owner is not trusted, there is no DACL, or an entry that applies to the
+// object itself gives one of `rights` to anyone else.
+bool GrantsOthers(const ObjectSecurity& security, const std::vector<std::wstring>& trusted, ACCESS_MASK rights) {
     if (!IsTrustedOwner(security.owner, trusted) || !security.hasDacl) return true;
     for (const AccessEntry& entry : security.dacl) {
-        if ((entry.flags & INHERIT_ONLY_ACE) || !IsGrant(entry.type) || !(entry.mask & kChangingRights)) continue;
+        if ((entry.flags & INHERIT_ONLY_ACE) || !IsGrant(entry.type) || !(entry.mask & rights)) continue;
         // These stand for the owner, trusted by now.
         if (entry.sid == kOwnerRightsSid || entry.sid == kCreatorOwnerSid || Contains(trusted, entry.sid)) continue;
         return true;
     }
     return false;
+}
+
+}  // namespace
+
+bool LetsOthersWrite(const ObjectSecurity& security, const std::vector<std::wstring>& trusted) {
+    return GrantsOthers(security, trusted, kChangingRights);
+}
+
+bool LetsOthersTakeOver(const ObjectSecurity& security, const std::vector<std::wstring>& trusted) {
+    return GrantsOthers(security, trusted, WRITE_DAC | WRITE_OWNER | GENERIC_ALL);
+}
+
+bool LetsOthersReplace(const ObjectSecurity& security, const std::vector<std::wstring>& trusted) {
+    return GrantsOthers(security, trusted, DELETE | FILE_DELETE_CHILD | WRITE_DAC | WRITE_OWNER | GENERIC_ALL);
 }
 
 std::vector<std::wstring> TrustedAccounts() {
@@ -288,6 +311,13 @@ bool WriteSecurity(HANDLE object, const ObjectSecurity& security, SECURITY_INFOR
         if (!owner || !SetSecurityDescriptorOwner(&descriptor, owner.get(), FALSE)) return false;
     }
     std::vector<BYTE> acl;
+    // No label: the default, whatever integrity a planter gave the object.
+    ACL noLabel = {};
+    if ((what & LABEL_SECURITY_INFORMATION) &&
+        (!InitializeAcl(&noLabel, sizeof(noLabel), ACL_REVISION) ||
+         !SetSecurityDescriptorSacl(&descriptor, TRUE, &noLabel, FALSE))) {
+        return false;
+    }
     if (what & DACL_SECURITY_INFORMATION) {
         if (!BuildAcl(security.dacl, acl) ||
             !SetSecurityDescriptorDacl(&descriptor, TRUE, reinterpret_cast<PACL>(acl.data()), FALSE) ||
@@ -312,11 +342,4 @@ void WarnIfOthersCanWrite(const std::wstring& folder, const std::vector<std::wst
     if (PathLetsOthersWrite(folder) || std::any_of(files.begin(), files.end(), PathLetsOthersWrite)) {
         PrintLine(L"  [!] %s は管理者以外も書き換えられます。Program Files の下に置いてください。", folder.c_str());
     }
-}
-
-void WarnIfProgramFolderIsOpen() {
-    // TWPortMon.dll from here runs as SYSTEM; the editor from here in every printing user's session.
-    const std::wstring folder = ModuleDirectory();
-    if (folder == L".") return;
-    WarnIfOthersCanWrite(folder, {folder + L"\\" + kMonitorFileName, folder + L"\\" + kEditorFileName});
 }

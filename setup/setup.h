@@ -147,8 +147,9 @@ private:
 };
 
 // The file named by "/log:", opened for appending when it lies in a folder
-// that only administrators can write and neither it nor the folder is a
-// link; otherwise an empty handle, after a warning line.
+// that only administrators can write, no folder above it lets anyone else
+// replace what is below, and neither it nor the folder is a link; otherwise
+// an empty handle, after a warning line.
 UniqueHandle OpenSetupLog(const std::wstring& path);
 
 // ---------------------------------------------------------------------------
@@ -202,9 +203,10 @@ struct DataFolderCalls {
 };
 
 // Creates the data, spool and processed folders (taking back a link or a
-// folder that a user planted at their names) and gives the Users group modify
-// rights, object by object through handles that were checked first; prints
-// what it took back, each object it had to skip, and the data folder line.
+// folder that a user planted at their names: a folder is moved aside to a new
+// name beside it), gives each its designed security and what is below it the
+// Users entry, object by object through handles that were checked first;
+// prints what it took back, each object it had to skip, and the data folder line.
 void PrepareDataFolderWith(const DataFolderCalls& calls);
 void PrepareDataFolder();
 
@@ -237,6 +239,27 @@ bool IsLinkItself(HANDLE link, const std::wstring& resolvedRoot, const std::wstr
 bool IsIntendedFileBelow(HANDLE file, const std::wstring& path, int levels);
 
 // ---------------------------------------------------------------------------
+// Folders through handles (folder_handle.cpp): what was checked on a handle is
+// used only through that handle, so no swap between check and use counts.
+
+enum class BelowOpen { Folder, FolderOrCreate, NewFolder, File, FileOrCreate };
+// Opens `name` (one component, nothing that walks up) relative to the open
+// folder `parent`, as itself (no link followed where the system allows it),
+// with backup intent; creates it when `how` says so and tells whether it did.
+// ERROR_SUCCESS, or the Win32 error.
+DWORD OpenBelow(HANDLE parent, const std::wstring& name, ACCESS_MASK access, BelowOpen how, UniqueHandle& object,
+                bool* created = nullptr);
+struct FolderItem {
+    std::wstring name;
+    DWORD attributes = 0;
+};
+// Every name in the folder open with FILE_LIST_DIRECTORY, without "." and "..",
+// listed from its start through that handle; false when the listing failed.
+bool ListOpenFolder(HANDLE folder, std::vector<FolderItem>& items);
+// Renames the object open with DELETE to `fullPath` ("C:\..."), never replacing anything.
+bool RenameOpenObject(HANDLE object, const std::wstring& fullPath);
+
+// ---------------------------------------------------------------------------
 // Security of files and folders (security.cpp): who may change an object and
 // the Users group's modify entry, decided on plain lists of access entries.
 
@@ -246,6 +269,8 @@ inline constexpr wchar_t kSystemSid[] = L"S-1-5-18";
 inline constexpr wchar_t kTrustedInstallerSid[] = L"S-1-5-80-956008885-3418522649-1831038044-1853292631-2271478464";
 // Read, write, execute and delete: "modify", the M of icacls.
 inline constexpr ACCESS_MASK kModifyRights = 0x001301BF;
+// Modify without DELETE: list, add files and folders, read, on a folder itself.
+inline constexpr ACCESS_MASK kFolderUseRights = 0x001201BF;
 
 struct AccessEntry {
     BYTE type = ACCESS_ALLOWED_ACE_TYPE;
@@ -263,10 +288,15 @@ struct ObjectSecurity {
     std::vector<AccessEntry> dacl;
 };
 
+// The Users group's entries. On the three folders themselves Users may list
+// and add but not delete or rename, so no user can replace one of them with
+// a link; what is inside them they may modify.
 enum class UsersEntry {
-    Explicit,           // on the data folder, Spool and Processed: (OI)(CI) modify
-    InheritedByFolder,  // on a folder below them, as inheritance leaves it
-    InheritedByFile,    // on a file below them
+    OnFolder,           // on the data folder, Spool and Processed: read, write, execute
+    InsideDataFolder,   // on the data folder, for the files directly in it: (OI)(IO)(NP) modify
+    InsideWorkFolder,   // on Spool and Processed, for all they hold: (OI)(CI)(IO) modify
+    InheritedByFolder,  // on a folder inside Spool or Processed, as inheritance leaves it
+    InheritedByFile,    // on a file inside any of the three
 };
 AccessEntry UsersModifyEntry(UsersEntry kind);
 // The list with that entry in its place (an explicit one after the other
@@ -277,24 +307,36 @@ std::vector<AccessEntry> WithUsersEntry(const std::vector<AccessEntry>& dacl, Us
 // and `group`, generic rights mapped to the file rights they stand for.
 std::vector<AccessEntry> InheritedEntries(const std::vector<AccessEntry>& parentDacl, bool isFolder,
                                           const std::wstring& owner, const std::wstring& group);
-// A folder taken back from a user: Administrators own it, and its DACL is
-// what it inherits from its parent plus the explicit Users entry; nothing
-// the user set stays.
-ObjectSecurity ReclaimedFolder(const std::vector<AccessEntry>& parentDacl, const std::wstring& group);
+enum class FolderRole { Data, Work };  // the data folder; Spool or Processed
+// What the three folders are given on every run, whatever they held before:
+// Administrators own them, and their DACL is what they inherit from their
+// parent plus the Users entries of their role.
+ObjectSecurity DesignedSecurity(const std::vector<AccessEntry>& parentDacl, const std::wstring& group,
+                                FolderRole role);
 // Whether an owner is one of `trusted`.
 bool IsTrustedOwner(const std::wstring& owner, const std::vector<std::wstring>& trusted);
 // True when anyone but `trusted` may write, append to, delete or take over
 // the object: its owner (who can always rewrite its DACL) is not trusted, it
 // has no DACL, or an entry that applies to it gives such a right to another.
 bool LetsOthersWrite(const ObjectSecurity& security, const std::vector<std::wstring>& trusted);
+// The same for the rights a handle keeps after the DACL changes and that let
+// its holder take the object over (WRITE_DAC, WRITE_OWNER): a folder a user
+// made, or could have opened so, is planted.
+bool LetsOthersTakeOver(const ObjectSecurity& security, const std::vector<std::wstring>& trusted);
+// The same for a folder above another: whether anyone else may delete,
+// rename or re-grant it or what it holds, and so put something else in the
+// place of the folder below. Adding a folder of one's own is no such right
+// (every volume root lets Authenticated Users do that).
+bool LetsOthersReplace(const ObjectSecurity& security, const std::vector<std::wstring>& trusted);
 
 // Administrators, SYSTEM, TrustedInstaller and, in an elevated process, the
 // administrator who runs it.
 std::vector<std::wstring> TrustedAccounts();
 // Owner, group and DACL of an open object (READ_CONTROL); false when unreadable.
 bool ReadSecurity(HANDLE object, ObjectSecurity& security);
-// Sets what `what` names (OWNER_SECURITY_INFORMATION, DACL_SECURITY_INFORMATION)
-// on the open object through `set`, which never propagates anything by path.
+// Sets what `what` names (OWNER_SECURITY_INFORMATION, DACL_SECURITY_INFORMATION;
+// LABEL_SECURITY_INFORMATION removes any integrity label) on the open object
+// through `set`, which never propagates anything by path.
 bool WriteSecurity(HANDLE object, const ObjectSecurity& security, SECURITY_INFORMATION what, SetSecurityCall set);
 // LetsOthersWrite for the file or folder at `path` (links followed); false
 // when it is missing or its security cannot be read.
@@ -302,8 +344,37 @@ bool PathLetsOthersWrite(const std::wstring& path);
 // "  [!] <folder> は管理者以外も書き換えられます。..." when the folder or one of
 // the files lets anyone but administrators write.
 void WarnIfOthersCanWrite(const std::wstring& folder, const std::vector<std::wstring>& files);
-// The same for the setup tool's own folder, where it takes TWPortMon.dll and the editor from.
-void WarnIfProgramFolderIsOpen();
+
+// ---------------------------------------------------------------------------
+// Folders checked from the volume root down (program_folder.cpp): the tool's
+// own folder, where TWPortMon.dll and the editor are taken from, and the
+// folder of "/log:".
+
+struct FolderLevel {
+    std::wstring path;  // as a user writes it
+    bool read = false;  // opened relative to the level above, checked on its handle, security read
+    ObjectSecurity security;
+};
+// The first level, from the volume root down, that lets anyone but `trusted`
+// put something else in the place of the levels below it (LetsOthersReplace)
+// or, for the last, change what is in it (LetsOthersWrite); a level that
+// could not be read counts. Empty when every level is safe.
+std::wstring FirstOpenLevel(const std::vector<FolderLevel>& levels, const std::vector<std::wstring>& trusted);
+using ReadSecurityCall = bool (*)(HANDLE object, ObjectSecurity& security);
+// Opens the volume root of `folder` (links followed to where it really is),
+// then each folder down to it relative to the one above, as itself, checked on
+// each handle, and reads each level's security through `read`. Gives the last
+// level's handle (traverse, list, read control), or an empty one when a level
+// could not be opened, checked or read (the last of `levels`).
+UniqueHandle WalkFolderChain(const std::wstring& folder, ReadSecurityCall read, std::vector<FolderLevel>& levels);
+// The checked handle of `folder` when FirstOpenLevel finds nothing; otherwise
+// an empty handle and that level's path in `openLevel`.
+UniqueHandle OpenSafeFolder(const std::wstring& folder, ReadSecurityCall read, std::wstring& openLevel);
+// The tool's own folder for install, autolaunch and noautolaunch: its
+// checked handle, or an empty one after the line
+// "  [!] <folder> は管理者以外も書き換えられるため、中止しました。..." naming the
+// folder (or TWPortMon.dll or the editor in it) that anyone else may change.
+UniqueHandle OpenProgramFolder();
 
 // ---------------------------------------------------------------------------
 // Editor settings (settings.cpp)
@@ -459,8 +530,10 @@ int CleanQueue();
 // ---------------------------------------------------------------------------
 // Install (install.cpp)
 
-// True when the DLL is in the system folder and the monitor is registered (newly or already).
-bool DeployMonitor();
+// True when the DLL is in the system folder and the monitor is registered
+// (newly or already). The DLL is opened once in the checked `programFolder`,
+// checked on that handle and copied from it.
+bool DeployMonitor(HANDLE programFolder);
 int Install(const InstallOptions& options);
 
 // ---------------------------------------------------------------------------

@@ -39,6 +39,19 @@ void SwapForLink(const std::wstring& path) {
     EXPECT_TRUE(tw_test::MakeSymbolicLink(path, g_swapTo));
 }
 
+// Once the walk has begun on one of Spool's folders "a" and "b", the other
+// (checked already, not yet listed) becomes a link to g_swapTo.
+void SwapTheOtherFolder(const std::wstring& path) {
+    if (!g_swapAt.empty()) return;
+    const std::wstring folder = path.substr(0, path.find_last_of(L'\\'));
+    const size_t at = folder.size() - 2;
+    if (folder.size() < 8 || folder.compare(at - 5, 7, L"Spool\\a") != 0 && folder.compare(at - 5, 7, L"Spool\\b") != 0) {
+        return;
+    }
+    g_swapAt = folder.substr(0, folder.size() - 1) + (folder.back() == L'a' ? L"b" : L"a");
+    SwapForLink(g_swapAt);
+}
+
 std::wstring FinalPath(const std::wstring& path) {
     UniqueHandle object(CreateFileW(path.c_str(), FILE_READ_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
                                     OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr));
@@ -51,7 +64,9 @@ std::vector<std::string> SortedLines(const std::string& output) {
     return lines;
 }
 
-constexpr wchar_t kExplicit[] = L"(A;OICI;0x1301bf;;;BU)";
+constexpr wchar_t kOnFolder[] = L"(A;;0x1201bf;;;BU)";       // no DELETE on the three folders
+constexpr wchar_t kInsideData[] = L"(A;OINPIO;0x1301bf;;;BU)";  // the data folder's own files
+constexpr wchar_t kInsideWork[] = L"(A;OICIIO;0x1301bf;;;BU)";  // all that Spool and Processed hold
 constexpr wchar_t kByFolder[] = L"(A;OICIID;0x1301bf;;;BU)";
 constexpr wchar_t kByFile[] = L"(A;ID;0x1301bf;;;BU)";
 
@@ -99,6 +114,19 @@ protected:
         return AsUtf8(L"  [!] " + path + L" にリンクがあるため、権限の設定を見送ります");
     }
     std::string DataLine() const { return AsUtf8(L"  - データフォルダ: " + data_); }
+    // Where a planted folder was moved: the one name beside it that begins with its own and ".moved-".
+    static std::wstring MovedAside(const std::wstring& path) {
+        const std::wstring parent = ParentFolder(path);
+        const std::wstring prefix = path.substr(parent.size() + 1) + L".moved-";
+        std::wstring found = L"(none)";
+        for (const std::wstring& name : tw_test::ListFolder(parent)) {
+            if (name.rfind(prefix, 0) == 0) found = parent + L"\\" + name;
+        }
+        return found;
+    }
+    static std::string MovedLine(const std::wstring& path, const std::wstring& aside) {
+        return AsUtf8(L"  - " + path + L" は管理者以外のものだったため " + aside + L" に移し、作り直しました\r\n");
+    }
 
     std::wstring root_, data_, outside_;
     std::unique_ptr<tw_test::ScopedEnvironment> environment_;
@@ -115,8 +143,9 @@ TEST_F(DataFolderTest, ExplicitOnTheThreeFoldersInheritedBelowOnEveryRun) {
         EXPECT_EQ(Prepare(), DataLine() + "\r\n");
         for (const wchar_t* folder : {L"", L"\\Spool", L"\\Processed"}) {
             const std::wstring given = Given(data_ + folder);
-            EXPECT_EQ(Count(given, kExplicit), 1u) << AsUtf8(given);
-            EXPECT_EQ(Count(given, kByFolder), 0u) << AsUtf8(given);
+            EXPECT_EQ(Count(given, kOnFolder), 1u) << AsUtf8(given);
+            EXPECT_EQ(Count(given, *folder ? kInsideWork : kInsideData), 1u) << AsUtf8(given);
+            EXPECT_EQ(Count(given, L";BU)"), 2u) << "nothing else of the Users' " << AsUtf8(given);
         }
         EXPECT_EQ(Count(Given(data_ + L"\\Spool\\sub"), kByFolder), 1u);
         EXPECT_EQ(Count(Given(data_ + L"\\Spool\\sub\\job_1.prn"), kByFile), 1u);
@@ -145,7 +174,7 @@ TEST_F(DataFolderTest, EachLinkBelowIsSkippedAndTheRestGetsItsRights) {
     ExpectNothingOutside();
     EXPECT_EQ(Count(Given(data_ + L"\\Spool\\deep"), kByFolder), 1u);
     EXPECT_EQ(Count(Given(data_ + L"\\Spool\\job_1.prn"), kByFile), 1u);
-    EXPECT_EQ(Count(Given(data_ + L"\\Processed"), kExplicit), 1u);
+    EXPECT_EQ(Count(Given(data_ + L"\\Processed"), kInsideWork), 1u);
 }
 
 // The walk has listed Spool when a user swaps its folder "deep" for a link to
@@ -163,7 +192,7 @@ TEST_F(DataFolderTest, LinkPlantedBetweenListingAndOpenGetsNothing) {
     EXPECT_EQ(lines.back(), DataLine());
     ExpectNothingOutside();
     EXPECT_TRUE(tw_test::IsFolder(outside_));
-    EXPECT_EQ(Count(Given(data_ + L"\\Processed"), kExplicit), 1u);
+    EXPECT_EQ(Count(Given(data_ + L"\\Processed"), kInsideWork), 1u);
 }
 
 // A link a user made where the data folder belongs, before the first install.
@@ -180,19 +209,80 @@ TEST_F(DataFolderTest, DataFolderLinkThatCannotBeTakenBackGetsNothing) {
 }
 
 // Spool made by another account before the first install (a Unix owner
-// other than Wine's user reads as ANONYMOUS LOGON): Administrators own it
-// afterwards, and it keeps only what it inherits and the Users entry.
-TEST_F(DataFolderTest, FolderAUserOwnsIsTakenBack) {
+// other than Wine's user reads as ANONYMOUS LOGON, with an inheritable full
+// control entry for it): it is moved aside as it is, with what it holds and
+// whatever handles its maker keeps on it, and Spool is made anew.
+TEST_F(DataFolderTest, FolderAUserOwnsIsMovedAsideAndMadeAnew) {
     Prepare();
     const std::wstring spool = data_ + L"\\Spool";
+    ASSERT_TRUE(tw_test::WriteFileBytes(spool + L"\\job_1.prn", "planted"));
     ASSERT_TRUE(tw_test::RunHostShell("chown nobody '" + tw_test::UnixPathOf(spool) + "'"));
     g_given.clear();
-    EXPECT_EQ(Prepare(), AsUtf8(L"  - " + spool + L" の所有者を Administrators に戻しました\r\n") + DataLine() + "\r\n");
+    const std::string output = Prepare();
+    const std::wstring aside = MovedAside(spool);
+    EXPECT_EQ(output, MovedLine(spool, aside) + DataLine() + "\r\n");
+    EXPECT_EQ(tw_test::ReadFileBytes(aside + L"\\job_1.prn"), "planted") << "kept for the administrator";
+    EXPECT_TRUE(tw_test::ListFolder(spool).empty());
     const std::wstring given = Given(spool);
-    const std::wstring head = std::wstring(L"O:BAD:AI") + kExplicit;
-    EXPECT_EQ(given.rfind(head, 0), 0u) << AsUtf8(given);
-    EXPECT_EQ(Count(given, L"("), Count(given, L"ID;") + 1) << "all else is inherited: " << AsUtf8(given);
-    EXPECT_EQ(Count(given, kByFolder), 1u) << "the data folder's explicit entry, inherited";
+    EXPECT_EQ(given.rfind(std::wstring(L"O:BAD:AI") + kOnFolder + kInsideWork, 0), 0u) << AsUtf8(given);
+    EXPECT_EQ(Count(given, L"("), Count(given, L"ID;") + 2) << "all else is inherited: " << AsUtf8(given);
+    EXPECT_EQ(Count(given, L";AN)"), 0u) << AsUtf8(given);
+}
+
+// A user made the data folder before the first install, with an inheritable
+// full control entry of their own, and Spool in it open to everyone (Unix
+// mode 777, which Wine shows as Everyone's write and delete). The whole
+// folder goes aside before anything is made in it; the new one and its Spool
+// carry nothing of theirs.
+TEST_F(DataFolderTest, PlantedDataFolderIsMovedAsideBeforeAnythingIsMadeInIt) {
+    ASSERT_TRUE(CreateDirectoryW(data_.c_str(), nullptr));
+    ASSERT_TRUE(CreateDirectoryW((data_ + L"\\Spool").c_str(), nullptr));
+    ASSERT_TRUE(tw_test::RunHostShell("chmod 777 '" + tw_test::UnixPathOf(data_ + L"\\Spool") + "' && chown nobody '" +
+                                      tw_test::UnixPathOf(data_) + "'"));
+    const std::string output = Prepare();
+    const std::wstring aside = MovedAside(data_);
+    EXPECT_EQ(output, MovedLine(data_, aside) + DataLine() + "\r\n");
+    EXPECT_TRUE(tw_test::IsFolder(aside + L"\\Spool"));
+    EXPECT_EQ(tw_test::ListFolder(data_), (std::vector<std::wstring>{L"Processed", L"Spool"}));
+    for (const wchar_t* folder : {L"", L"\\Spool", L"\\Processed"}) {
+        const std::wstring given = Given(data_ + folder);
+        EXPECT_EQ(given.rfind(L"O:BAD:AI", 0), 0u) << AsUtf8(given);
+        EXPECT_EQ(Count(given, L";AN)") + Count(given, L"0x1301ff;;;WD)"), 0u) << AsUtf8(given);
+    }
+}
+
+// Spool in the administrators' data folder is open to everyone: its rights
+// are rebuilt to the design, not added to.
+TEST_F(DataFolderTest, SpoolEndsWithItsDesignWhateverItHeld) {
+    Prepare();
+    const std::wstring spool = data_ + L"\\Spool";
+    ASSERT_TRUE(tw_test::RunHostShell("chmod 777 '" + tw_test::UnixPathOf(spool) + "'"));
+    g_given.clear();
+    EXPECT_EQ(Prepare(), DataLine() + "\r\n");
+    const std::wstring given = Given(spool);
+    EXPECT_EQ(Count(given, L"0x1301ff;;;WD)"), 0u) << AsUtf8(given);
+    EXPECT_EQ(Count(given, L";BU)"), 2u) << AsUtf8(given);
+}
+
+// The walk has checked Spool's folders "a" and "b" and is inside one of them
+// when a user swaps the other for a link to a folder outside: each folder is
+// listed through the handle it was checked on, so no name from outside the
+// data folder appears, and nothing outside is given anything.
+TEST_F(DataFolderTest, FolderSwappedAfterItsCheckIsListedThroughItsHandle) {
+    Prepare();
+    for (const wchar_t* name : {L"a", L"b"}) {
+        const std::wstring folder = data_ + L"\\Spool\\" + name;
+        ASSERT_TRUE(CreateDirectoryW(folder.c_str(), nullptr));
+        ASSERT_TRUE(tw_test::WriteFileBytes(folder + L"\\job_" + name + L".prn", "own"));
+    }
+    g_swapAt.clear();
+    g_swapTo = outside_;
+    g_given.clear();
+    const std::string output = Prepare(SwapTheOtherFolder);
+    EXPECT_FALSE(g_swapAt.empty()) << "the swap took place";
+    EXPECT_EQ(output.find("secret"), std::string::npos) << output;
+    EXPECT_EQ(tw_test::SplitLines(output).back(), DataLine());
+    ExpectNothingOutside();
 }
 
 }  // namespace

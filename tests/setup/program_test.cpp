@@ -127,29 +127,44 @@ TEST_F(ProgramTest, SettingsWithTheEditorBesideTheProgram) {
     tw_test::RemoveTree(folder);
 }
 
-// The folder TWSetup.exe runs from, or the monitor's file in it, lets
-// everyone write (Wine shows Unix "others" write as Everyone's): the settings
-// commands and diag's settings block say so, naming the folder.
-TEST_F(ProgramTest, ProgramFolderOthersCanWriteIsNamed) {
-    const std::wstring folder = tw_test::MakeTempFolder(L"open");
+// The folder TWSetup.exe runs from, the monitor's file in it, or a folder
+// above it lets everyone change it (Wine shows Unix "others" write as
+// Everyone's write and delete): install and the settings commands refuse,
+// naming it, and write nothing; diag's settings block names the folder.
+TEST_F(ProgramTest, ProgramFolderOthersCanChangeIsRefused) {
+    const std::wstring above = tw_test::MakeTempFolder(L"open");
+    const std::wstring folder = above + L"\\tool";
+    ASSERT_TRUE(CreateDirectoryW(folder.c_str(), nullptr));
     ASSERT_TRUE(CopyFileW((tw_test::ModuleFolder() + L"\\TWSetup.exe").c_str(), (folder + L"\\TWSetup.exe").c_str(),
                           FALSE));
     ASSERT_TRUE(tw_test::WriteFileBytes(folder + L"\\TWPortMon.dll", "MZ"));
+    ASSERT_EQ(Run(L"noautolaunch", folder).exitCode, 0u) << "from a folder only administrators change";
     const std::string warning =
         AsUtf8(L"  [!] " + folder + L" は管理者以外も書き換えられます。Program Files の下に置いてください。");
-    for (const std::wstring& open : {folder, folder + L"\\TWPortMon.dll"}) {
+    for (const std::wstring& open : {folder, folder + L"\\TWPortMon.dll", above}) {
         ASSERT_TRUE(tw_test::RunHostShell("chmod o+w '" + tw_test::UnixPathOf(open) + "'"));
-        const std::vector<std::string> lines = tw_test::SplitLines(Run(L"noautolaunch", folder).output);
-        ASSERT_EQ(lines.size(), 2u);
-        EXPECT_EQ(lines[0], AsUtf8(L"  [!] " + folder + L"\\TARNWICK-PRINTER.exe が見つかりません。自動起動は動きません。"));
-        EXPECT_EQ(lines[1], warning);
-        const std::vector<std::string> diag = tw_test::SplitLines(Run(L"diag").output);
-        const auto autoLaunch = std::find(diag.begin(), diag.end(), AsUtf8(L"  AutoLaunch        : 0 (無効)"));
-        ASSERT_NE(autoLaunch, diag.end());
-        EXPECT_EQ(*(autoLaunch + 1), warning) << "in the settings block";
+        const std::string refused =
+            AsUtf8(L"  [!] " + open + L" は管理者以外も書き換えられるため、中止しました。Program Files の下に置いてください。\r\n");
+        DeleteSettings();
+        for (const wchar_t* command : {L"noautolaunch", L"autolaunch"}) {
+            const tw_test::ProcessResult result = Run(command, folder);
+            EXPECT_EQ(result.exitCode, 1u) << command;
+            EXPECT_EQ(result.output, refused) << command;
+        }
+        const tw_test::ProcessResult install = Run(L"install", folder);
+        EXPECT_EQ(install.exitCode, 2u);
+        EXPECT_EQ(install.output, AsUtf8(L"== TARNWICK-PRINTER インストール ==\r\n") + refused);
+        EXPECT_FALSE(ReadSetting(L"InstallDir").found) << "nothing written";
         ASSERT_TRUE(tw_test::RunHostShell("chmod o-w '" + tw_test::UnixPathOf(open) + "'"));
     }
-    tw_test::RemoveTree(folder);
+    // diag is a report: it names the folder and goes on.
+    ASSERT_EQ(Run(L"noautolaunch", folder).exitCode, 0u);
+    ASSERT_TRUE(tw_test::RunHostShell("chmod o+w '" + tw_test::UnixPathOf(folder) + "'"));
+    const std::vector<std::string> diag = tw_test::SplitLines(Run(L"diag").output);
+    const auto autoLaunch = std::find(diag.begin(), diag.end(), AsUtf8(L"  AutoLaunch        : 0 (無効)"));
+    ASSERT_NE(autoLaunch, diag.end());
+    EXPECT_EQ(*(autoLaunch + 1), warning) << "in the settings block";
+    tw_test::RemoveTree(above);
 }
 
 // "/log:" keeps every printed line, appended, only in a folder that only
@@ -169,9 +184,13 @@ TEST_F(ProgramTest, LogKeepsEveryLineWhereOnlyAdministratorsWrite) {
 
     const std::wstring linked = folder + L"\\linked.log";
     ASSERT_TRUE(tw_test::MakeSymbolicLink(linked, log));
+    // A folder anyone may write, or one below a folder two levels up that
+    // anyone may rename (and put a link in its place).
     const std::wstring open = tw_test::MakeTempFolder(L"open log");
+    ASSERT_TRUE(CreateDirectoryW((open + L"\\a").c_str(), nullptr));
+    ASSERT_TRUE(CreateDirectoryW((open + L"\\a\\b").c_str(), nullptr));
     ASSERT_TRUE(tw_test::RunHostShell("chmod o+w '" + tw_test::UnixPathOf(open) + "'"));
-    for (const std::wstring& refused : {linked, open + L"\\install.log"}) {
+    for (const std::wstring& refused : {linked, open + L"\\install.log", open + L"\\a\\b\\install.log"}) {
         const tw_test::ProcessResult result = Run(L"status \"/log:" + refused + L"\"");
         EXPECT_EQ(result.exitCode, 0u);
         EXPECT_EQ(result.output, AsUtf8(L"  [!] /log:" + refused +
@@ -180,6 +199,7 @@ TEST_F(ProgramTest, LogKeepsEveryLineWhereOnlyAdministratorsWrite) {
     }
     EXPECT_EQ(tw_test::ReadFileBytes(log), kept);
     EXPECT_FALSE(tw_test::PathExists(open + L"\\install.log"));
+    EXPECT_FALSE(tw_test::PathExists(open + L"\\a\\b\\install.log"));
     tw_test::RemoveWithoutFollowing(folder);
     tw_test::RemoveTree(open);
 }
