@@ -67,6 +67,11 @@ bool DeployMonitor() {
         PrintLine(L"  [!] %s はこのコンピュータの種類 (%s) 用ではありません", source.c_str(), MachineName(native).c_str());
         return false;
     }
+    // An uninstall's deletion still pending from before the next restart
+    // would take the new monitor with it.
+    if (ClearPendingOperationsOn(destination)) {
+        PrintLine(L"  - %s の再起動時の削除予約を取り消しました", destination.c_str());
+    }
     if (!CopyMonitorFile(source, destination)) return false;
     PrintLine(L"  - %s を配置しました", destination.c_str());
 
@@ -86,6 +91,15 @@ bool DeployMonitor() {
 
 int Install(const InstallOptions& options) {
     PrintLine(L"== TARNWICK-PRINTER インストール ==");
+    // The spooler would refuse the monitor anyway, later and with a bare
+    // AddMonitor error: nothing is changed.
+    const ProtectedPrintState protectedPrint = DecideProtectedPrint(ReadProtectedPrintValues());
+    if (protectedPrint.on) {
+        PrintLine(L"  [!] Windows の保護印刷モードがオンのため、ポートモニタ %s を使えません", kMonitorName);
+        PrintLine(L"      HKLM\\%s : %s = %u", kProtectedPrintKeyPath, protectedPrint.valueName, protectedPrint.value);
+        PrintLine(L"      保護印刷モードをオフにしてから、もう一度実行してください");
+        return kExitMonitorFailed;
+    }
     PrepareDataFolder();
     WarnIfProgramFolderIsOpen();
     WriteEditorSettings(!options.noautolaunch);
