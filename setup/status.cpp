@@ -32,7 +32,7 @@ int ShowStatus() {
     // Only when it is on, so that the summary of a working machine stays three lines.
     const ProtectedPrintState protectedPrint = DecideProtectedPrint(ReadProtectedPrintValues());
     if (protectedPrint.on) {
-        PrintLine(L"保護印刷モード : %s (TWPortMon は使えません)", ProtectedPrintText(protectedPrint).c_str());
+        PrintLine(L"保護印刷モード : %s", ProtectedPrintText(protectedPrint).c_str());
     }
     return kExitSuccess;
 }

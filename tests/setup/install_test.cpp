@@ -2,12 +2,14 @@
 // the deployed file, run as TWSetup.exe from a folder of its own.
 #include <gtest/gtest.h>
 
+#include <functional>
 #include <thread>
 
 #include "common/unique_handle.h"
 #include "setup/setup.h"
 #include "tests/support/files.h"
 #include "tests/support/installation.h"
+#include "tests/support/output.h"
 #include "tests/support/spooler.h"
 
 namespace {
@@ -160,7 +162,7 @@ TEST_F(InstallTest, MonitorFileHeldThroughTheRetryFailsTheInstall) {
 // A user puts programs under the system's names where Windows looks first for
 // a bare name: beside TWSetup.exe and in the folder it is started in. Each
 // command that starts a system program runs the system's, with the command
-// line as documented; install runs no icacls.exe at all.
+// line as documented, in the system folder; install runs no icacls.exe at all.
 TEST_F(InstallTest, SystemProgramsAreTheSystems) {
     const std::wstring work = tw_test::MakeTempFolder(L"work");
     const std::wstring recorder = tw_test::ModuleFolder() + L"\\twrecord.exe";
@@ -192,9 +194,189 @@ TEST_F(InstallTest, SystemProgramsAreTheSystems) {
         EXPECT_TRUE(result.started);
         const std::string ran = c.commandLine.empty() ? "" : AsUtf8(system + L"\\" + c.program) + "\r\n";
         EXPECT_EQ(stand.Programs(), ran) << result.output;
+        // Started in the system folder, never in the user's folder TWSetup.exe was started from.
+        EXPECT_EQ(stand.Folders(), c.commandLine.empty() ? "" : AsUtf8(system) + "\r\n");
         EXPECT_EQ(stand.Recorded(), c.commandLine.empty() ? "" : AsUtf8(c.commandLine) + "\r\n");
     }
     tw_test::RemoveTree(work);
+}
+
+// Windows protected print mode keeps every monitor but Windows' own out of
+// the spooler: install refuses before it changes anything.
+TEST_F(InstallTest, ProtectedPrintModeRefusesTheInstall) {
+    AddMonitorToPackage();
+    tw_test::ScopedMachineDword policy(tw_test::kProtectedPrintKey, L"WindowsProtectedPrintGroupPolicyState", 1);
+    ASSERT_TRUE(policy.ready());
+    const tw_test::ProcessResult result = Install(L" /noprinter");
+    EXPECT_EQ(result.exitCode, 2u);
+    EXPECT_EQ(tw_test::SplitLines(result.output),
+              tw_test::Utf8Lines({L"== TARNWICK-PRINTER インストール ==",
+                                  L"  [!] Windows の保護印刷モードがオンのため、ポートモニタ TWPortMon を使えません",
+                                  L"      HKLM\\SOFTWARE\\Policies\\Microsoft\\Windows NT\\Printers\\WPP : "
+                                  L"WindowsProtectedPrintGroupPolicyState = 1",
+                                  L"      保護印刷モードをオフにしてから、もう一度実行してください"}));
+    EXPECT_FALSE(tw_test::PathExists(tw_test::SystemFolder() + L"\\TWPortMon.dll"));
+    EXPECT_FALSE(tw_test::PathExists(root_ + L"\\TarnwickPrinter"));
+    EXPECT_FALSE(tw_test::MonitorRegistered());
+}
+
+std::wstring ReadPendingOperations() {
+    UniqueKey key;
+    if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, L"SYSTEM\\CurrentControlSet\\Control\\Session Manager", 0, KEY_QUERY_VALUE,
+                      key.put()) != ERROR_SUCCESS) {
+        return L"(no key)";
+    }
+    std::wstring value(8192, L'\0');
+    DWORD size = static_cast<DWORD>(value.size() * sizeof(wchar_t));
+    if (RegQueryValueExW(key.get(), L"PendingFileRenameOperations", nullptr, nullptr,
+                         reinterpret_cast<BYTE*>(&value[0]), &size) != ERROR_SUCCESS) {
+        return L"(none)";
+    }
+    value.resize(size / sizeof(wchar_t));
+    return value;
+}
+
+// An earlier uninstall left the monitor's deletion pending until the next
+// start: install drops that entry and the one moving a file onto it, and
+// keeps every other in its order.
+TEST_F(InstallTest, PendingDeletionOfTheMonitorIsDropped) {
+    AddMonitorToPackage();
+    const std::wstring deployed = tw_test::SystemFolder() + L"\\TWPortMon.dll";
+    const std::wstring staged = JoinPendingOperations({L"\\??\\C:\\other.tmp", L"", L"\\??\\" + deployed, L"",
+                                                       L"\\??\\C:\\a.new", L"!\\??\\" + deployed,
+                                                       L"\\??\\C:\\b.old", L"\\??\\C:\\b.dll"});
+    ASSERT_EQ(RegSetKeyValueW(HKEY_LOCAL_MACHINE, L"SYSTEM\\CurrentControlSet\\Control\\Session Manager",
+                              L"PendingFileRenameOperations", REG_MULTI_SZ, staged.data(),
+                              static_cast<DWORD>(staged.size() * sizeof(wchar_t))),
+              ERROR_SUCCESS);
+    const tw_test::ProcessResult result = Install(L" /noprinter");
+    const std::wstring left = ReadPendingOperations();
+    RegDeleteKeyValueW(HKEY_LOCAL_MACHINE, L"SYSTEM\\CurrentControlSet\\Control\\Session Manager",
+                       L"PendingFileRenameOperations");
+    EXPECT_EQ(result.exitCode, 0u);
+    EXPECT_NE(result.output.find(AsUtf8(L"\r\n  - " + deployed + L" の再起動時の削除予約を取り消しました\r\n  - " + deployed +
+                                        L" を配置しました\r\n")),
+              std::string::npos)
+        << result.output;
+    EXPECT_EQ(left, JoinPendingOperations({L"\\??\\C:\\other.tmp", L"", L"\\??\\C:\\b.old", L"\\??\\C:\\b.dll"}));
+}
+
+// The file version of a DLL's version resource, read as the tool reads it.
+ULONGLONG FileVersionOf(const std::wstring& path) {
+    ULONGLONG version = 0;
+    HMODULE module = LoadLibraryExW(path.c_str(), nullptr, LOAD_LIBRARY_AS_DATAFILE | LOAD_LIBRARY_AS_IMAGE_RESOURCE);
+    HRSRC resource = module != nullptr ? FindResourceW(module, MAKEINTRESOURCEW(1), MAKEINTRESOURCEW(16)) : nullptr;
+    if (resource != nullptr) {
+        const void* data = LockResource(LoadResource(module, resource));
+        ReadFixedFileVersion(static_cast<const BYTE*>(data), SizeofResource(module, resource), version);
+    }
+    if (module != nullptr) FreeLibrary(module);
+    return version;
+}
+
+// check on a working installation, then with each link broken in turn: one
+// line per link, and the code of the first link that breaks; not elevated
+// the same.
+TEST_F(InstallTest, CheckWalksTheChainPrintingNeeds) {
+    AddMonitorToPackage();
+    ASSERT_EQ(Install(L" /noprinter").exitCode, 0u);
+    ASSERT_EQ(tw_test::AddPostScriptDriver(), static_cast<DWORD>(ERROR_SUCCESS));
+    ASSERT_EQ(tw_test::AddQueue(L"Own Copy", L"TARNWICK:"), static_cast<DWORD>(ERROR_SUCCESS));
+    const std::wstring deployed = tw_test::SystemFolder() + L"\\TWPortMon.dll";
+    const std::wstring aside = tw_test::SystemFolder() + L"\\TWPortMon.aside";
+    const std::wstring data = root_ + L"\\TarnwickPrinter";
+    const std::wstring editor = package_ + L"\\TARNWICK-PRINTER.exe";
+    const ULONGLONG version = FileVersionOf(deployed);
+    ASSERT_NE(version, 0u);
+    std::vector<std::wstring> lines = {
+        L"保護印刷モード      : オフ",
+        L"ポートモニタ登録    : あり (TWPortMon.dll)",
+        L"TWPortMon.dll       : " + deployed,
+        L"TWPortMon.dll の版  : " + VersionText(version),
+        L"ポート              : TARNWICK:",
+        L"プリンタ            : Own Copy",
+        L"データフォルダ      : " + data,
+        L"設定                : " + editor + L" (自動起動 有効)",
+        L"印刷に必要なものはすべてそろっています。",
+    };
+    const auto check = [this](HANDLE token) {
+        return tw_test::RunProcess(L"\"" + package_ + L"\\TWSetup.exe\" check", 120000, token);
+    };
+    const auto asLines = [](const std::vector<std::wstring>& text) {
+        std::vector<std::string> utf8;
+        for (const std::wstring& line : text) utf8.push_back(AsUtf8(line));
+        return utf8;
+    };
+    const tw_test::ProcessResult holding = check(nullptr);
+    EXPECT_EQ(holding.exitCode, 0u);
+    EXPECT_EQ(tw_test::SplitLines(holding.output), asLines(lines));
+    UniqueHandle token = tw_test::LinkedToken();
+    EXPECT_EQ(check(token.get()).output, holding.output);
+
+    // The package's DLL with its file version one higher.
+    std::string newer = tw_test::ReadFileBytes(deployed);
+    const size_t signature = newer.find(std::string("\xBD\x04\xEF\xFE", 4));
+    ASSERT_NE(signature, std::string::npos);
+    newer[signature + 12] = static_cast<char>(newer[signature + 12] + 1);  // dwFileVersionLS, low byte
+    std::unique_ptr<tw_test::ScopedMachineDword> policy;
+    const struct {
+        size_t line;
+        int exitCode;
+        std::wstring text;
+        std::function<bool()> breakLink, mend;
+    } cases[] = {
+        {0, 10, L"保護印刷モード      : [!] オン (WindowsProtectedPrintGroupPolicyState = 1)",
+         [&] {
+             policy = std::make_unique<tw_test::ScopedMachineDword>(tw_test::kProtectedPrintKey,
+                                                                    L"WindowsProtectedPrintGroupPolicyState", 1);
+             return policy->ready();
+         },
+         [&] { return policy.reset(), true; }},
+        {1, 11, L"ポートモニタ登録    : [!] 登録されていません",
+         [] { return tw_test::RemoveMonitor() == ERROR_SUCCESS; },
+         [&] {
+             MONITOR_INFO_2W info = {const_cast<LPWSTR>(L"TWPortMon"), nullptr, const_cast<LPWSTR>(L"TWPortMon.dll")};
+             return AddMonitorW(nullptr, 2, reinterpret_cast<LPBYTE>(&info)) != FALSE;
+         }},
+        {2, 12, L"TWPortMon.dll       : [!] ありません (" + deployed + L")",
+         [&] { return MoveFileExW(deployed.c_str(), aside.c_str(), 0) != FALSE; },
+         [&] { return MoveFileExW(aside.c_str(), deployed.c_str(), 0) != FALSE; }},
+        {3, 13, L"TWPortMon.dll の版  : [!] " + VersionText(version + 1) + L" (このツールは " + VersionText(version) + L")",
+         [&] { return MoveFileExW(deployed.c_str(), aside.c_str(), 0) && tw_test::WriteFileBytes(deployed, newer); },
+         [&] { return DeleteFileW(deployed.c_str()) && MoveFileExW(aside.c_str(), deployed.c_str(), 0); }},
+        {5, 15, L"プリンタ            : [!] TWPortMon のポートを使うプリンタがありません",
+         [] { return tw_test::DeleteQueue(L"Own Copy") == ERROR_SUCCESS; },
+         [] { return tw_test::AddQueue(L"Own Copy", L"TARNWICK:") == ERROR_SUCCESS; }},
+        {6, 16, L"データフォルダ      : [!] " + data + L"\\Processed がありません",
+         [&] { return RemoveDirectoryW((data + L"\\Processed").c_str()) != FALSE; },
+         [&] { return CreateDirectoryW((data + L"\\Processed").c_str(), nullptr) != FALSE; }},
+        {7, 17, L"設定                : [!] EditorPath が " + editor + L" ではありません",
+         [] {
+             const wchar_t other[] = L"C:\\Users\\alice\\TARNWICK-PRINTER.exe";
+             return RegSetKeyValueW(HKEY_LOCAL_MACHINE, kSettingsKeyPath, L"EditorPath", REG_SZ, other, sizeof(other)) ==
+                    ERROR_SUCCESS;
+         },
+         [&] {
+             return RegSetKeyValueW(HKEY_LOCAL_MACHINE, kSettingsKeyPath, L"EditorPath", REG_SZ, editor.c_str(),
+                                    static_cast<DWORD>((editor.size() + 1) * sizeof(wchar_t))) == ERROR_SUCCESS;
+         }},
+    };
+    for (const auto& c : cases) {
+        ASSERT_TRUE(c.breakLink()) << c.exitCode;
+        const tw_test::ProcessResult broken = check(nullptr);
+        const bool mended = c.mend();
+        EXPECT_EQ(broken.exitCode, static_cast<DWORD>(c.exitCode));
+        const std::vector<std::string> got = tw_test::SplitLines(broken.output);
+        ASSERT_EQ(got.size(), lines.size()) << broken.output;
+        EXPECT_EQ(got[c.line], AsUtf8(c.text));
+        const std::wstring label = lines[c.line].substr(0, lines[c.line].find(L"  "));
+        EXPECT_EQ(got.back(), AsUtf8(L"  [!] 最初に途切れているのは「" + label + L"」です (終了コード " +
+                                     std::to_wstring(c.exitCode) + L")"));
+        ASSERT_TRUE(mended) << c.exitCode;
+    }
+    const tw_test::ProcessResult mended = check(nullptr);
+    EXPECT_EQ(mended.exitCode, 0u) << mended.output;
+    tw_test::DeleteQueue(L"Own Copy");
 }
 
 }  // namespace
