@@ -201,13 +201,18 @@ TEST_F(InstallTest, SystemProgramsAreTheSystems) {
     tw_test::RemoveTree(work);
 }
 
+bool SetProtectedPrint(const wchar_t* name, DWORD value) {
+    return RegSetKeyValueW(HKEY_LOCAL_MACHINE, kProtectedPrintKeyPath, name, REG_DWORD, &value, sizeof(value)) ==
+           ERROR_SUCCESS;
+}
+
 // Windows protected print mode keeps every monitor but Windows' own out of
 // the spooler: install refuses before it changes anything.
 TEST_F(InstallTest, ProtectedPrintModeRefusesTheInstall) {
     AddMonitorToPackage();
-    tw_test::ScopedMachineDword policy(tw_test::kProtectedPrintKey, L"WindowsProtectedPrintGroupPolicyState", 1);
-    ASSERT_TRUE(policy.ready());
+    ASSERT_TRUE(SetProtectedPrint(kProtectedPrintPolicyValue, 1));
     const tw_test::ProcessResult result = Install(L" /noprinter");
+    RegDeleteKeyValueW(HKEY_LOCAL_MACHINE, kProtectedPrintKeyPath, kProtectedPrintPolicyValue);
     EXPECT_EQ(result.exitCode, 2u);
     EXPECT_EQ(tw_test::SplitLines(result.output),
               tw_test::Utf8Lines({L"== TARNWICK-PRINTER インストール ==",
@@ -220,58 +225,33 @@ TEST_F(InstallTest, ProtectedPrintModeRefusesTheInstall) {
     EXPECT_FALSE(tw_test::MonitorRegistered());
 }
 
-std::wstring ReadPendingOperations() {
-    UniqueKey key;
-    if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, L"SYSTEM\\CurrentControlSet\\Control\\Session Manager", 0, KEY_QUERY_VALUE,
-                      key.put()) != ERROR_SUCCESS) {
-        return L"(no key)";
-    }
-    std::wstring value(8192, L'\0');
-    DWORD size = static_cast<DWORD>(value.size() * sizeof(wchar_t));
-    if (RegQueryValueExW(key.get(), L"PendingFileRenameOperations", nullptr, nullptr,
-                         reinterpret_cast<BYTE*>(&value[0]), &size) != ERROR_SUCCESS) {
-        return L"(none)";
-    }
-    value.resize(size / sizeof(wchar_t));
-    return value;
-}
-
 // An earlier uninstall left the monitor's deletion pending until the next
-// start: install drops that entry and the one moving a file onto it, and
-// keeps every other in its order.
+// start: install drops that entry and the one moving a file onto it (in any
+// letter case), and keeps every other in its order, as MoveFileEx wrote them.
 TEST_F(InstallTest, PendingDeletionOfTheMonitorIsDropped) {
     AddMonitorToPackage();
-    const std::wstring deployed = tw_test::SystemFolder() + L"\\TWPortMon.dll";
-    const std::wstring staged = JoinPendingOperations({L"\\??\\C:\\other.tmp", L"", L"\\??\\" + deployed, L"",
-                                                       L"\\??\\C:\\a.new", L"!\\??\\" + deployed,
-                                                       L"\\??\\C:\\b.old", L"\\??\\C:\\b.dll"});
-    ASSERT_EQ(RegSetKeyValueW(HKEY_LOCAL_MACHINE, L"SYSTEM\\CurrentControlSet\\Control\\Session Manager",
-                              L"PendingFileRenameOperations", REG_MULTI_SZ, staged.data(),
+    const std::wstring deployed = tw_test::SystemFolder() + L"\\TWPortMon.dll", nul(1, L'\0');
+    std::wstring lower = deployed;
+    _wcslwr(&lower[0]);
+    const std::wstring other = L"\\??\\C:\\other.tmp" + nul + nul + L"\\??\\C:\\b.old" + nul + L"\\??\\C:\\b.dll" + nul;
+    const std::wstring staged = L"\\??\\" + deployed + nul + nul + other + L"\\??\\C:\\a.new" + nul + L"!\\??\\" +
+                                lower + nul + nul;
+    const wchar_t key[] = L"SYSTEM\\CurrentControlSet\\Control\\Session Manager";
+    ASSERT_EQ(RegSetKeyValueW(HKEY_LOCAL_MACHINE, key, L"PendingFileRenameOperations", REG_MULTI_SZ, staged.data(),
                               static_cast<DWORD>(staged.size() * sizeof(wchar_t))),
               ERROR_SUCCESS);
     const tw_test::ProcessResult result = Install(L" /noprinter");
-    const std::wstring left = ReadPendingOperations();
-    RegDeleteKeyValueW(HKEY_LOCAL_MACHINE, L"SYSTEM\\CurrentControlSet\\Control\\Session Manager",
-                       L"PendingFileRenameOperations");
+    std::wstring left(256, L'\0');
+    DWORD size = static_cast<DWORD>(left.size() * sizeof(wchar_t));
+    EXPECT_EQ(RegGetValueW(HKEY_LOCAL_MACHINE, key, L"PendingFileRenameOperations", RRF_RT_REG_MULTI_SZ, nullptr,
+                           &left[0], &size),
+              ERROR_SUCCESS);
+    RegDeleteKeyValueW(HKEY_LOCAL_MACHINE, key, L"PendingFileRenameOperations");
     EXPECT_EQ(result.exitCode, 0u);
-    EXPECT_NE(result.output.find(AsUtf8(L"\r\n  - " + deployed + L" の再起動時の削除予約を取り消しました\r\n  - " + deployed +
-                                        L" を配置しました\r\n")),
+    EXPECT_NE(result.output.find(AsUtf8(L"\r\n  - " + deployed + L" の再起動時の削除予約を取り消しました\r\n")),
               std::string::npos)
         << result.output;
-    EXPECT_EQ(left, JoinPendingOperations({L"\\??\\C:\\other.tmp", L"", L"\\??\\C:\\b.old", L"\\??\\C:\\b.dll"}));
-}
-
-// The file version of a DLL's version resource, read as the tool reads it.
-ULONGLONG FileVersionOf(const std::wstring& path) {
-    ULONGLONG version = 0;
-    HMODULE module = LoadLibraryExW(path.c_str(), nullptr, LOAD_LIBRARY_AS_DATAFILE | LOAD_LIBRARY_AS_IMAGE_RESOURCE);
-    HRSRC resource = module != nullptr ? FindResourceW(module, MAKEINTRESOURCEW(1), MAKEINTRESOURCEW(16)) : nullptr;
-    if (resource != nullptr) {
-        const void* data = LockResource(LoadResource(module, resource));
-        ReadFixedFileVersion(static_cast<const BYTE*>(data), SizeofResource(module, resource), version);
-    }
-    if (module != nullptr) FreeLibrary(module);
-    return version;
+    EXPECT_EQ(left.substr(0, size / sizeof(wchar_t)), other + nul);
 }
 
 // check on a working installation, then with each link broken in turn: one
@@ -282,100 +262,71 @@ TEST_F(InstallTest, CheckWalksTheChainPrintingNeeds) {
     ASSERT_EQ(Install(L" /noprinter").exitCode, 0u);
     ASSERT_EQ(tw_test::AddPostScriptDriver(), static_cast<DWORD>(ERROR_SUCCESS));
     ASSERT_EQ(tw_test::AddQueue(L"Own Copy", L"TARNWICK:"), static_cast<DWORD>(ERROR_SUCCESS));
-    const std::wstring deployed = tw_test::SystemFolder() + L"\\TWPortMon.dll";
-    const std::wstring aside = tw_test::SystemFolder() + L"\\TWPortMon.aside";
-    const std::wstring data = root_ + L"\\TarnwickPrinter";
-    const std::wstring editor = package_ + L"\\TARNWICK-PRINTER.exe";
-    const ULONGLONG version = FileVersionOf(deployed);
-    ASSERT_NE(version, 0u);
-    std::vector<std::wstring> lines = {
-        L"保護印刷モード      : オフ",
-        L"ポートモニタ登録    : あり (TWPortMon.dll)",
-        L"TWPortMon.dll       : " + deployed,
-        L"TWPortMon.dll の版  : " + VersionText(version),
-        L"ポート              : TARNWICK:",
-        L"プリンタ            : Own Copy",
-        L"データフォルダ      : " + data,
-        L"設定                : " + editor + L" (自動起動 有効)",
-        L"印刷に必要なものはすべてそろっています。",
-    };
+    const std::wstring deployed = tw_test::SystemFolder() + L"\\TWPortMon.dll", aside = deployed + L".aside";
+    const std::wstring data = root_ + L"\\TarnwickPrinter", editor = package_ + L"\\TARNWICK-PRINTER.exe";
     const auto check = [this](HANDLE token) {
         return tw_test::RunProcess(L"\"" + package_ + L"\\TWSetup.exe\" check", 120000, token);
     };
-    const auto asLines = [](const std::vector<std::wstring>& text) {
-        std::vector<std::string> utf8;
-        for (const std::wstring& line : text) utf8.push_back(AsUtf8(line));
-        return utf8;
-    };
     const tw_test::ProcessResult holding = check(nullptr);
+    const std::vector<std::string> lines = tw_test::SplitLines(holding.output);
+    ASSERT_EQ(lines.size(), 9u) << holding.output;
+    const std::wstring version = tw_test::FromUtf8(lines[3].substr(lines[3].find(": ") + 2));
     EXPECT_EQ(holding.exitCode, 0u);
-    EXPECT_EQ(tw_test::SplitLines(holding.output), asLines(lines));
+    EXPECT_EQ(lines, tw_test::Utf8Lines({L"保護印刷モード      : オフ", L"ポートモニタ登録    : あり (TWPortMon.dll)",
+                                         L"TWPortMon.dll       : " + deployed, L"TWPortMon.dll の版  : " + version,
+                                         L"ポート              : TARNWICK:", L"プリンタ            : Own Copy",
+                                         L"データフォルダ      : " + data, L"設定                : " + editor + L" (自動起動 有効)",
+                                         L"印刷に必要なものはすべてそろっています。"}));
     UniqueHandle token = tw_test::LinkedToken();
     EXPECT_EQ(check(token.get()).output, holding.output);
 
-    // The package's DLL with its file version one higher.
+    // The deployed DLL with the last part of its file version one higher.
     std::string newer = tw_test::ReadFileBytes(deployed);
-    const size_t signature = newer.find(std::string("\xBD\x04\xEF\xFE", 4));
-    ASSERT_NE(signature, std::string::npos);
-    newer[signature + 12] = static_cast<char>(newer[signature + 12] + 1);  // dwFileVersionLS, low byte
-    std::unique_ptr<tw_test::ScopedMachineDword> policy;
+    const size_t fixed = newer.find(std::string("\xBD\x04\xEF\xFE", 4));
+    ASSERT_NE(fixed, std::string::npos);
+    ++newer[fixed + 12];
+    const size_t dot = version.rfind(L'.') + 1;
+    const std::wstring higher = version.substr(0, dot) + std::to_wstring(std::stoul(version.substr(dot)) + 1);
+    const auto setEditor = [](const std::wstring& path) {
+        return RegSetKeyValueW(HKEY_LOCAL_MACHINE, kSettingsKeyPath, L"EditorPath", REG_SZ, path.c_str(),
+                               static_cast<DWORD>((path.size() + 1) * sizeof(wchar_t))) == ERROR_SUCCESS;
+    };
+    MONITOR_INFO_2W monitor = {const_cast<LPWSTR>(L"TWPortMon"), nullptr, const_cast<LPWSTR>(L"TWPortMon.dll")};
     const struct {
-        size_t line;
         int exitCode;
-        std::wstring text;
+        std::wstring label, value;
         std::function<bool()> breakLink, mend;
     } cases[] = {
-        {0, 10, L"保護印刷モード      : [!] オン (WindowsProtectedPrintGroupPolicyState = 1)",
-         [&] {
-             policy = std::make_unique<tw_test::ScopedMachineDword>(tw_test::kProtectedPrintKey,
-                                                                    L"WindowsProtectedPrintGroupPolicyState", 1);
-             return policy->ready();
-         },
-         [&] { return policy.reset(), true; }},
-        {1, 11, L"ポートモニタ登録    : [!] 登録されていません",
-         [] { return tw_test::RemoveMonitor() == ERROR_SUCCESS; },
-         [&] {
-             MONITOR_INFO_2W info = {const_cast<LPWSTR>(L"TWPortMon"), nullptr, const_cast<LPWSTR>(L"TWPortMon.dll")};
-             return AddMonitorW(nullptr, 2, reinterpret_cast<LPBYTE>(&info)) != FALSE;
-         }},
-        {2, 12, L"TWPortMon.dll       : [!] ありません (" + deployed + L")",
+        {10, L"保護印刷モード", L"[!] オン (WindowsProtectedPrintGroupPolicyState = 1)",
+         [] { return SetProtectedPrint(kProtectedPrintPolicyValue, 1); },
+         [] { return !RegDeleteKeyValueW(HKEY_LOCAL_MACHINE, kProtectedPrintKeyPath, kProtectedPrintPolicyValue); }},
+        {11, L"ポートモニタ登録", L"[!] 登録されていません", [] { return tw_test::RemoveMonitor() == ERROR_SUCCESS; },
+         [&] { return AddMonitorW(nullptr, 2, reinterpret_cast<LPBYTE>(&monitor)) != FALSE; }},
+        {12, L"TWPortMon.dll", L"[!] ありません (" + deployed + L")",
          [&] { return MoveFileExW(deployed.c_str(), aside.c_str(), 0) != FALSE; },
          [&] { return MoveFileExW(aside.c_str(), deployed.c_str(), 0) != FALSE; }},
-        {3, 13, L"TWPortMon.dll の版  : [!] " + VersionText(version + 1) + L" (このツールは " + VersionText(version) + L")",
+        {13, L"TWPortMon.dll の版", L"[!] " + higher + L" (このツールは " + version + L")",
          [&] { return MoveFileExW(deployed.c_str(), aside.c_str(), 0) && tw_test::WriteFileBytes(deployed, newer); },
          [&] { return DeleteFileW(deployed.c_str()) && MoveFileExW(aside.c_str(), deployed.c_str(), 0); }},
-        {5, 15, L"プリンタ            : [!] TWPortMon のポートを使うプリンタがありません",
+        {15, L"プリンタ", L"[!] TWPortMon のポートを使うプリンタがありません",
          [] { return tw_test::DeleteQueue(L"Own Copy") == ERROR_SUCCESS; },
          [] { return tw_test::AddQueue(L"Own Copy", L"TARNWICK:") == ERROR_SUCCESS; }},
-        {6, 16, L"データフォルダ      : [!] " + data + L"\\Processed がありません",
+        {16, L"データフォルダ", L"[!] " + data + L"\\Processed がありません",
          [&] { return RemoveDirectoryW((data + L"\\Processed").c_str()) != FALSE; },
          [&] { return CreateDirectoryW((data + L"\\Processed").c_str(), nullptr) != FALSE; }},
-        {7, 17, L"設定                : [!] EditorPath が " + editor + L" ではありません",
-         [] {
-             const wchar_t other[] = L"C:\\Users\\alice\\TARNWICK-PRINTER.exe";
-             return RegSetKeyValueW(HKEY_LOCAL_MACHINE, kSettingsKeyPath, L"EditorPath", REG_SZ, other, sizeof(other)) ==
-                    ERROR_SUCCESS;
-         },
-         [&] {
-             return RegSetKeyValueW(HKEY_LOCAL_MACHINE, kSettingsKeyPath, L"EditorPath", REG_SZ, editor.c_str(),
-                                    static_cast<DWORD>((editor.size() + 1) * sizeof(wchar_t))) == ERROR_SUCCESS;
-         }},
+        {17, L"設定", L"[!] EditorPath が " + editor + L" ではありません",
+         [&] { return setEditor(L"C:\\Users\\alice\\TARNWICK-PRINTER.exe"); }, [&] { return setEditor(editor); }},
     };
     for (const auto& c : cases) {
         ASSERT_TRUE(c.breakLink()) << c.exitCode;
         const tw_test::ProcessResult broken = check(nullptr);
-        const bool mended = c.mend();
+        ASSERT_TRUE(c.mend()) << c.exitCode;
         EXPECT_EQ(broken.exitCode, static_cast<DWORD>(c.exitCode));
-        const std::vector<std::string> got = tw_test::SplitLines(broken.output);
-        ASSERT_EQ(got.size(), lines.size()) << broken.output;
-        EXPECT_EQ(got[c.line], AsUtf8(c.text));
-        const std::wstring label = lines[c.line].substr(0, lines[c.line].find(L"  "));
-        EXPECT_EQ(got.back(), AsUtf8(L"  [!] 最初に途切れているのは「" + label + L"」です (終了コード " +
-                                     std::to_wstring(c.exitCode) + L")"));
-        ASSERT_TRUE(mended) << c.exitCode;
+        EXPECT_NE(broken.output.find(AsUtf8(ReportLabel(c.label) + c.value + L"\r\n")), std::string::npos) << broken.output;
+        EXPECT_EQ(tw_test::SplitLines(broken.output).back(),
+                  AsUtf8(L"  [!] 最初に途切れているのは「" + c.label + L"」です (終了コード " + std::to_wstring(c.exitCode) + L")"));
     }
-    const tw_test::ProcessResult mended = check(nullptr);
-    EXPECT_EQ(mended.exitCode, 0u) << mended.output;
+    EXPECT_EQ(check(nullptr).exitCode, 0u);
     tw_test::DeleteQueue(L"Own Copy");
 }
 

@@ -52,25 +52,6 @@ bool QueueExists() {
     return OpenPrinterW(const_cast<LPWSTR>(kQueueName), printer.put(), nullptr) != FALSE;
 }
 
-ScopedMachineDword::ScopedMachineDword(const std::wstring& key, const std::wstring& name, DWORD value)
-    : key_(key), name_(name) {
-    UniqueKey opened;
-    if (RegCreateKeyExW(HKEY_LOCAL_MACHINE, key.c_str(), 0, nullptr, 0, KEY_SET_VALUE | KEY_WOW64_64KEY, nullptr,
-                        opened.put(), nullptr) != ERROR_SUCCESS) {
-        return;
-    }
-    ready_ = RegSetValueExW(opened.get(), name.c_str(), 0, REG_DWORD, reinterpret_cast<const BYTE*>(&value),
-                            sizeof(value)) == ERROR_SUCCESS;
-}
-
-ScopedMachineDword::~ScopedMachineDword() {
-    UniqueKey opened;
-    if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, key_.c_str(), 0, KEY_SET_VALUE | KEY_WOW64_64KEY, opened.put()) ==
-        ERROR_SUCCESS) {
-        RegDeleteValueW(opened.get(), name_.c_str());
-    }
-}
-
 void RemoveInstallation() {
     DeleteQueue();
     RemoveMonitor();

@@ -20,22 +20,6 @@ bool KeyExists(const std::wstring& path, REGSAM view = 0);  // under HKLM
 bool MonitorRegistered();                                   // TWPortMon in EnumMonitorsW
 bool QueueExists();                                         // TARNWICK-PRINTER opens
 
-// A REG_DWORD under HKLM (64-bit view) until the scope ends; the value is
-// deleted again afterwards (the key stays, empty).
-class ScopedMachineDword {
-public:
-    ScopedMachineDword(const std::wstring& key, const std::wstring& name, DWORD value);
-    ~ScopedMachineDword();
-    ScopedMachineDword(const ScopedMachineDword&) = delete;
-    ScopedMachineDword& operator=(const ScopedMachineDword&) = delete;
-    bool ready() const { return ready_; }
-
-private:
-    std::wstring key_, name_;
-    bool ready_ = false;
-};
-inline constexpr wchar_t kProtectedPrintKey[] = L"SOFTWARE\\Policies\\Microsoft\\Windows NT\\Printers\\WPP";
-
 // Deletes the queue, the monitor's registration, its DLL in the system
 // folder and the settings key, whichever of them exist.
 void RemoveInstallation();
