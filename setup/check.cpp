@@ -3,6 +3,8 @@
 // which link is the first to break. It only reads; it needs no elevation.
 #include "setup/setup.h"
 
+#include <cstring>
+
 #include "common/unique_handle.h"
 
 namespace {
@@ -29,7 +31,7 @@ std::wstring Broken(const std::wstring& text) {
 }
 
 bool ModuleFileVersion(HMODULE module, ULONGLONG& version) {
-    HRSRC resource = FindResourceW(module, MAKEINTRESOURCEW(kVersionResourceId), MAKEINTRESOURCEW(16));  // RT_VERSION
+    HRSRC resource = FindResourceW(module, MAKEINTRESOURCEW(kVersionResourceId), RT_VERSION);
     if (resource == nullptr) return false;
     HGLOBAL loaded = LoadResource(module, resource);
     const void* data = loaded != nullptr ? LockResource(loaded) : nullptr;

@@ -55,10 +55,13 @@ void DeleteMonitorFile() {
     if (error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND) return;
     wchar_t aside[MAX_PATH] = {};
     if (GetTempFileNameW(folder.c_str(), L"TWP", 0, aside) != 0) {
-        if (MoveFileExW(path.c_str(), aside, MOVEFILE_REPLACE_EXISTING) &&
-            MoveFileExW(aside, nullptr, MOVEFILE_DELAY_UNTIL_REBOOT)) {
-            PrintLine(L"  [!] %s は使用中のため %s に名前を変え、次に Windows を起動したときに削除します", path.c_str(),
-                      aside);
+        if (MoveFileExW(path.c_str(), aside, MOVEFILE_REPLACE_EXISTING)) {
+            if (MoveFileExW(aside, nullptr, MOVEFILE_DELAY_UNTIL_REBOOT)) {
+                PrintLine(L"  [!] %s は使用中のため %s に名前を変え、次に Windows を起動したときに削除します",
+                          path.c_str(), aside);
+            } else {
+                ReportLastError(L"MoveFileEx(TWPortMon.dll)");
+            }
             return;
         }
         DeleteFileW(aside);
