@@ -39,6 +39,13 @@ void ReportMachines(const std::wstring& moduleDirectory) {
                   .c_str());
 }
 
+// While it is on, the spooler loads no monitor but Windows' own.
+void ReportProtectedPrint() {
+    const ProtectedPrintState state = DecideProtectedPrint(ReadProtectedPrintValues());
+    PrintLine(L"%s%s%s", ReportLabel(L"保護印刷モード").c_str(), ProtectedPrintText(state).c_str(),
+              state.on ? L" ★TWPortMon は読み込まれません" : L"");
+}
+
 void ReportSpooler() {
     const std::wstring label = ReportLabel(L"スプーラ");
     UniqueService manager(OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CONNECT));
@@ -281,6 +288,7 @@ int RunDiagnostics() {
     ReportWindows();
     ReportMachines(moduleDirectory);
     ReportSpooler();
+    ReportProtectedPrint();
     PrintSeparator();
     ReportFile(FileLabel(L"TWPortMon.dll (System32)"), SystemDirectory() + L"\\" + kMonitorFileName);
     ReportFile(FileLabel(L"TWPortMon.dll (配布物)"), moduleDirectory + L"\\" + kMonitorFileName);

@@ -39,6 +39,10 @@ int RunDiag(const InstallOptions&) {
     return RunDiagnostics();
 }
 
+int RunCheckCommand(const InstallOptions&) {
+    return RunCheck();
+}
+
 // A spooler left stopped is a failure the caller must be able to see.
 int RunSpoolerRestart(const InstallOptions&) {
     return RestartSpooler() ? kExitSuccess : kExitFailure;
@@ -70,6 +74,7 @@ constexpr CommandEntry kCommands[] = {
     {L"uninstall", true, RunUninstall},
     {L"status", false, RunStatus},
     {L"diag", false, RunDiag},
+    {L"check", false, RunCheckCommand},
     {L"spooler", true, RunSpoolerRestart},
     {L"printer", true, RunPrinter},
     {L"addforms", true, RunAddForms},
@@ -119,6 +124,7 @@ constexpr UsageRow kUsage[] = {
     {L"TWSetup.exe addforms", L"用紙サイズだけ登録"},
     {L"TWSetup.exe status", L"状態を表示"},
     {L"TWSetup.exe diag", L"詳しい診断を表示 (不具合の切り分け用)"},
+    {L"TWSetup.exe check", L"印刷に必要なものがそろっているか確かめる (終了コードで答える)"},
     {L"TWSetup.exe spooler", L"スプーラを再起動して詰まりを解消"},
     {L"TWSetup.exe cleanqueue", L"残ったジョブを消し、印刷済みを残さない設定にする"},
     {L"TWSetup.exe list", L"ドライバとポートを一覧表示"},

@@ -116,6 +116,11 @@ bool DeployMonitor(HANDLE programFolder) {
         PrintLine(L"  [!] %s はこのコンピュータの種類 (%s) 用ではありません", source.c_str(), MachineName(native).c_str());
         return false;
     }
+    // An uninstall's deletion still pending from before the next restart
+    // would take the new monitor with it.
+    if (ClearPendingOperationsOn(destination)) {
+        PrintLine(L"  - %s の再起動時の削除予約を取り消しました", destination.c_str());
+    }
     if (!CopyMonitorFile(bytes, written, destination)) return false;
     PrintLine(L"  - %s を配置しました", destination.c_str());
 
@@ -135,6 +140,15 @@ bool DeployMonitor(HANDLE programFolder) {
 
 int Install(const InstallOptions& options) {
     PrintLine(L"== TARNWICK-PRINTER インストール ==");
+    // The spooler would refuse the monitor anyway, later and with a bare
+    // AddMonitor error: nothing is changed.
+    const ProtectedPrintState protectedPrint = DecideProtectedPrint(ReadProtectedPrintValues());
+    if (protectedPrint.on) {
+        PrintLine(L"  [!] Windows の保護印刷モードがオンのため、ポートモニタ %s を使えません", kMonitorName);
+        PrintLine(L"      HKLM\\%s : %s = %u", kProtectedPrintKeyPath, protectedPrint.valueName, protectedPrint.value);
+        PrintLine(L"      保護印刷モードをオフにしてから、もう一度実行してください");
+        return kExitMonitorFailed;
+    }
     // Nothing is done from a folder that anyone else may change.
     const UniqueHandle programFolder = OpenProgramFolder();
     if (!programFolder) return kExitMonitorFailed;

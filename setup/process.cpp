@@ -30,6 +30,10 @@ bool StartAndWait(const std::wstring& program, const std::wstring& commandLine, 
     // folder and in the current folder before the system directory, and
     // whatever a user put there under that name would run elevated.
     if (program.empty()) return false;
+    // Nor does it start in this process's current folder, which may be a
+    // user's: a program that looks for its own files there would find theirs.
+    const std::wstring folder = SystemDirectory();
+    if (folder.empty()) return false;
     // CreateProcessW may write into the command line: give it a copy of its own.
     std::vector<wchar_t> writable(commandLine.begin(), commandLine.end());
     writable.push_back(L'\0');
@@ -38,7 +42,7 @@ bool StartAndWait(const std::wstring& program, const std::wstring& commandLine, 
     startup.cb = sizeof(startup);
     PROCESS_INFORMATION info = {};
     if (!CreateProcessW(program.c_str(), writable.data(), nullptr, nullptr, FALSE, CREATE_NO_WINDOW,
-                        nullptr, nullptr, &startup, &info)) {
+                        nullptr, folder.c_str(), &startup, &info)) {
         return false;
     }
     UniqueHandle process(info.hProcess);

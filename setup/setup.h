@@ -36,6 +36,16 @@ inline constexpr int kExitFailure = 1;  // usage, not elevated, unknown command,
 inline constexpr int kExitMonitorFailed = 2;  // the monitor could not be deployed or registered
 inline constexpr int kExitPrinterFailed = 3;  // the printer queue could not be created
 inline constexpr int kExitFormsFailed = 4;  // the paper forms could not be registered
+inline constexpr int kExitMonitorKept = 5;  // uninstall: the spooler kept the monitor, so its DLL stays too
+// "check": the first link of the chain that does not hold (0 when all hold).
+inline constexpr int kExitCheckProtectedPrint = 10;  // Windows protected print mode is on
+inline constexpr int kExitCheckNotRegistered = 11;   // the monitor is not registered
+inline constexpr int kExitCheckFileMissing = 12;     // TWPortMon.dll is not in the system folder
+inline constexpr int kExitCheckFileVersion = 13;     // it is not the version this tool ships
+inline constexpr int kExitCheckPortMissing = 14;     // the spooler lists no port of the monitor
+inline constexpr int kExitCheckQueueMissing = 15;    // no queue prints to such a port
+inline constexpr int kExitCheckDataFolder = 16;      // a data folder is missing or a link
+inline constexpr int kExitCheckSettings = 17;        // the editor settings are not as install writes them
 
 // ---------------------------------------------------------------------------
 // Command line and dispatch (dispatch.cpp)
@@ -180,6 +190,44 @@ DWORD RunAndWait(const std::wstring& program, const std::wstring& commandLine, D
 bool StartAndWait(const std::wstring& program, const std::wstring& commandLine, DWORD timeoutMs, DWORD& exitCode);
 // Folder of the running executable, without a trailing backslash; "." when unknown.
 std::wstring ModuleDirectory();
+
+// ---------------------------------------------------------------------------
+// Deletions pending until Windows starts next (pending_renames.cpp)
+
+// The names of a PendingFileRenameOperations value (REG_MULTI_SZ as read,
+// with its NULs), in pairs: source, target (empty: delete the source).
+std::vector<std::wstring> SplitPendingOperations(const std::wstring& value);
+std::wstring JoinPendingOperations(const std::vector<std::wstring>& names);
+// Drops the pairs whose source or target is `path` (ignoring case, with or
+// without "\??\" and a target's "!"); how many pairs went.
+size_t DropPendingOperationsOn(std::vector<std::wstring>& names, const std::wstring& path);
+// The same on the machine's list; true when an entry was dropped.
+bool ClearPendingOperationsOn(const std::wstring& path);
+
+// ---------------------------------------------------------------------------
+// Windows protected print mode (protected_print.cpp)
+
+inline constexpr wchar_t kProtectedPrintKeyPath[] = L"SOFTWARE\\Policies\\Microsoft\\Windows NT\\Printers\\WPP";
+inline constexpr wchar_t kProtectedPrintPolicyValue[] = L"WindowsProtectedPrintGroupPolicyState";
+inline constexpr wchar_t kProtectedPrintModeValue[] = L"WindowsProtectedPrintMode";
+
+struct RegistryDword {
+    bool present = false;  // only a REG_DWORD counts
+    DWORD value = 0;
+};
+struct ProtectedPrintValues {
+    RegistryDword policy;  // the group policy (or MDM) "Configure Windows protected print"
+    RegistryDword mode;    // the mode as switched in Settings
+};
+struct ProtectedPrintState {
+    bool on = false;
+    const wchar_t* valueName = nullptr;  // the value that decided; null when none is set
+    DWORD value = 0;
+};
+ProtectedPrintState DecideProtectedPrint(const ProtectedPrintValues& values);
+ProtectedPrintValues ReadProtectedPrintValues();
+// "オフ", or "オン (<value name> = <n>)".
+std::wstring ProtectedPrintText(const ProtectedPrintState& state);
 
 // ---------------------------------------------------------------------------
 // Data folder (data_folder.cpp)
@@ -439,16 +487,41 @@ struct QueuePorts {
 };
 // The queues that use one of `ports` (ignoring case), in the order given.
 std::vector<std::wstring> QueuesOnPorts(const std::vector<QueuePorts>& queues, const std::vector<std::wstring>& ports);
+// The ports that the spooler lists as the monitor's.
+std::vector<std::wstring> MonitorPorts();
 // The local queues on a port that the spooler lists as the monitor's.
 std::vector<std::wstring> QueuesOnMonitorPorts();
 
 int ShowStatus();
 int RunDiagnostics();
+
+// "check" (check.cpp): its decisions over plain data.
+// The file version of a VS_VERSIONINFO resource's fixed part; false when the bytes are none.
+bool ReadFixedFileVersion(const BYTE* data, size_t size, ULONGLONG& version);
+std::wstring VersionText(ULONGLONG version);  // "1.2.3.4"
+struct RegistryText {
+    bool present = false;
+    DWORD type = REG_NONE;
+    std::wstring text;  // a string value up to its first NUL
+    DWORD number = 0;   // a REG_DWORD
+};
+struct EditorSettingsValues {
+    bool keyFound = false;
+    RegistryText installDir, editorPath, autoLaunch;
+};
+// Empty when the settings are as install writes them (AutoLaunch may be
+// missing, which means on); otherwise what is wrong.
+std::wstring SettingsFault(const EditorSettingsValues& values);
+// Prints one line per link; 0 when all hold, else the first broken link's code.
+int RunCheck();
 void ReportFile(const std::wstring& label, const std::wstring& path);
 void ReportPrinter();
 void ReportJobs();
 void ReportSpoolFolder();
 void PrintLogTail(const std::wstring& path, size_t maximumLines);
+using DeleteMonitorCall = BOOL(WINAPI*)(LPWSTR server, LPWSTR environment, LPWSTR monitor);
+// Uninstall with the spooler's DeleteMonitorW, or a stand-in for one that refuses.
+int UninstallWith(DeleteMonitorCall deleteMonitor);
 int Uninstall();
 
 // ---------------------------------------------------------------------------

@@ -29,5 +29,10 @@ int ShowStatus() {
     }
 
     PrintLine(L"データフォルダ : %s", DataFolderPath().c_str());
+    // Only when it is on, so that the summary of a working machine stays three lines.
+    const ProtectedPrintState protectedPrint = DecideProtectedPrint(ReadProtectedPrintValues());
+    if (protectedPrint.on) {
+        PrintLine(L"保護印刷モード : %s", ProtectedPrintText(protectedPrint).c_str());
+    }
     return kExitSuccess;
 }

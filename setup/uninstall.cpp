@@ -20,28 +20,53 @@ void DeleteQueue() {
 }
 
 // The spooler refuses while a queue of the administrator's own still uses
-// one of the monitor's ports: those are named, so that they can be moved.
-void UnregisterMonitor() {
-    if (Spooler().DeleteMonitorW(nullptr, nullptr, const_cast<LPWSTR>(kMonitorName))) {
+// one of the monitor's ports, or a deleted queue still holds jobs: those
+// queues are named, so that they can be moved. True when the monitor is no
+// longer registered afterwards (also when it never was).
+bool UnregisterMonitor(DeleteMonitorCall deleteMonitor) {
+    if (deleteMonitor(nullptr, nullptr, const_cast<LPWSTR>(kMonitorName))) {
         PrintLine(L"  - ポートモニタを削除しました");
-        return;
+        return true;
     }
+    const DWORD error = GetLastError();
     ReportLastError(L"DeleteMonitor");
+    // "Unknown monitor" with nothing registered is the clean machine; any
+    // other answer (the spooler unreachable, the monitor in use) may leave it registered.
+    if (error == ERROR_UNKNOWN_PRINT_MONITOR && RegisteredMonitors().empty()) return true;
     std::wstring queues;
     for (const std::wstring& queue : QueuesOnMonitorPorts()) queues += (queues.empty() ? L"" : L", ") + queue;
     if (!queues.empty()) PrintLine(L"      %s のポートを使っているプリンタ: %s", kMonitorName, queues.c_str());
+    return false;
 }
 
 // Only after the spooler restart: until then the spooler may hold the file.
-// Held all the same, it goes when Windows starts next.
+// A file still held (loaded) cannot be deleted but can be renamed: it goes
+// under a name of its own in the system folder, and that name is deleted when
+// Windows starts next, so the pending deletion never meets a newer monitor
+// that install puts at the old name.
 void DeleteMonitorFile() {
-    const std::wstring path = SystemDirectory() + L"\\" + kMonitorFileName;
+    const std::wstring folder = SystemDirectory();
+    const std::wstring path = folder + L"\\" + kMonitorFileName;
     if (DeleteFileW(path.c_str())) {
         PrintLine(L"  - %s を削除しました", path.c_str());
         return;
     }
     const DWORD error = GetLastError();
     if (error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND) return;
+    wchar_t aside[MAX_PATH] = {};
+    if (GetTempFileNameW(folder.c_str(), L"TWP", 0, aside) != 0) {
+        if (MoveFileExW(path.c_str(), aside, MOVEFILE_REPLACE_EXISTING)) {
+            if (MoveFileExW(aside, nullptr, MOVEFILE_DELAY_UNTIL_REBOOT)) {
+                PrintLine(L"  [!] %s は使用中のため %s に名前を変え、次に Windows を起動したときに削除します",
+                          path.c_str(), aside);
+            } else {
+                ReportLastError(L"MoveFileEx(TWPortMon.dll)");
+            }
+            return;
+        }
+        DeleteFileW(aside);
+    }
+    // Install drops this entry again before it puts a new monitor in place.
     if (MoveFileExW(path.c_str(), nullptr, MOVEFILE_DELAY_UNTIL_REBOOT)) {
         PrintLine(L"  [!] %s は使用中のため、次に Windows を起動したときに削除します", path.c_str());
     } else {
@@ -84,7 +109,7 @@ std::vector<std::wstring> QueuesOnPorts(const std::vector<QueuePorts>& queues, c
     return found;
 }
 
-std::vector<std::wstring> QueuesOnMonitorPorts() {
+std::vector<std::wstring> MonitorPorts() {
     std::vector<std::wstring> ports;
     const SpoolerList portList = EnumerateSpooler([](BYTE* buffer, DWORD size, DWORD* needed, DWORD* returned) {
         return Spooler().EnumPortsW(nullptr, 2, buffer, size, needed, returned);
@@ -97,6 +122,11 @@ std::vector<std::wstring> QueuesOnMonitorPorts() {
             ports.push_back(port.pPortName);
         }
     }
+    return ports;
+}
+
+std::vector<std::wstring> QueuesOnMonitorPorts() {
+    const std::vector<std::wstring> ports = MonitorPorts();
     std::vector<QueuePorts> queues;
     const SpoolerList printerList = EnumerateSpooler([](BYTE* buffer, DWORD size, DWORD* needed, DWORD* returned) {
         return Spooler().EnumPrintersW(PRINTER_ENUM_LOCAL, nullptr, 2, buffer, size, needed, returned);
@@ -109,14 +139,29 @@ std::vector<std::wstring> QueuesOnMonitorPorts() {
     return QueuesOnPorts(queues, ports);
 }
 
-int Uninstall() {
+int UninstallWith(DeleteMonitorCall deleteMonitor) {
     PrintLine(L"== TARNWICK-PRINTER アンインストール ==");
     DeleteQueue();
     RegDeleteKeyExW(HKEY_LOCAL_MACHINE, kSettingsKeyPath, KEY_WOW64_64KEY, 0);
-    UnregisterMonitor();
+    const bool unregistered = UnregisterMonitor(deleteMonitor);
     RestartSpooler();
-    DeleteMonitorFile();
+    // A registered monitor without its file would leave the spooler loading
+    // nothing and its queues without a port: the file stays with it.
+    if (unregistered) {
+        DeleteMonitorFile();
+    } else {
+        PrintLine(L"  [!] ポートモニタが登録されたままなので、%s は残します", kMonitorFileName);
+    }
     DeleteLaunchTask();
+    if (!unregistered) {
+        PrintLine(L"  [!] ポートモニタの登録を外せないため、アンインストールを終えていません");
+        PrintLine(L"      そのポートを使うプリンタを削除するかポートを変え、ジョブが残っていないことを確かめてから、もう一度実行してください");
+        return kExitMonitorKept;
+    }
     PrintLine(L"完了しました (ProgramData\\TarnwickPrinter は残しています)。");
     return kExitSuccess;
+}
+
+int Uninstall() {
+    return UninstallWith(Spooler().DeleteMonitorW);
 }

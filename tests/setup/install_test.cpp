@@ -2,12 +2,14 @@
 // the deployed file, run as TWSetup.exe from a folder of its own.
 #include <gtest/gtest.h>
 
+#include <functional>
 #include <thread>
 
 #include "common/unique_handle.h"
 #include "setup/setup.h"
 #include "tests/support/files.h"
 #include "tests/support/installation.h"
+#include "tests/support/output.h"
 #include "tests/support/spooler.h"
 
 namespace {
@@ -160,7 +162,7 @@ TEST_F(InstallTest, MonitorFileHeldThroughTheRetryFailsTheInstall) {
 // A user puts programs under the system's names where Windows looks first for
 // a bare name: beside TWSetup.exe and in the folder it is started in. Each
 // command that starts a system program runs the system's, with the command
-// line as documented; install runs no icacls.exe at all.
+// line as documented, in the system folder; install runs no icacls.exe at all.
 TEST_F(InstallTest, SystemProgramsAreTheSystems) {
     const std::wstring work = tw_test::MakeTempFolder(L"work");
     const std::wstring recorder = tw_test::ModuleFolder() + L"\\twrecord.exe";
@@ -192,9 +194,140 @@ TEST_F(InstallTest, SystemProgramsAreTheSystems) {
         EXPECT_TRUE(result.started);
         const std::string ran = c.commandLine.empty() ? "" : AsUtf8(system + L"\\" + c.program) + "\r\n";
         EXPECT_EQ(stand.Programs(), ran) << result.output;
+        // Started in the system folder, never in the user's folder TWSetup.exe was started from.
+        EXPECT_EQ(stand.Folders(), c.commandLine.empty() ? "" : AsUtf8(system) + "\r\n");
         EXPECT_EQ(stand.Recorded(), c.commandLine.empty() ? "" : AsUtf8(c.commandLine) + "\r\n");
     }
     tw_test::RemoveTree(work);
+}
+
+bool SetProtectedPrint(const wchar_t* name, DWORD value) {
+    return RegSetKeyValueW(HKEY_LOCAL_MACHINE, kProtectedPrintKeyPath, name, REG_DWORD, &value, sizeof(value)) ==
+           ERROR_SUCCESS;
+}
+
+// Windows protected print mode keeps every monitor but Windows' own out of
+// the spooler: install refuses before it changes anything.
+TEST_F(InstallTest, ProtectedPrintModeRefusesTheInstall) {
+    AddMonitorToPackage();
+    ASSERT_TRUE(SetProtectedPrint(kProtectedPrintPolicyValue, 1));
+    const tw_test::ProcessResult result = Install(L" /noprinter");
+    RegDeleteKeyValueW(HKEY_LOCAL_MACHINE, kProtectedPrintKeyPath, kProtectedPrintPolicyValue);
+    EXPECT_EQ(result.exitCode, 2u);
+    EXPECT_EQ(tw_test::SplitLines(result.output),
+              tw_test::Utf8Lines({L"== TARNWICK-PRINTER インストール ==",
+                                  L"  [!] Windows の保護印刷モードがオンのため、ポートモニタ TWPortMon を使えません",
+                                  L"      HKLM\\SOFTWARE\\Policies\\Microsoft\\Windows NT\\Printers\\WPP : "
+                                  L"WindowsProtectedPrintGroupPolicyState = 1",
+                                  L"      保護印刷モードをオフにしてから、もう一度実行してください"}));
+    EXPECT_FALSE(tw_test::PathExists(tw_test::SystemFolder() + L"\\TWPortMon.dll"));
+    EXPECT_FALSE(tw_test::PathExists(root_ + L"\\TarnwickPrinter"));
+    EXPECT_FALSE(tw_test::MonitorRegistered());
+}
+
+// An earlier uninstall left the monitor's deletion pending until the next
+// start: install drops that entry and the one moving a file onto it (in any
+// letter case), and keeps every other in its order, as MoveFileEx wrote them.
+TEST_F(InstallTest, PendingDeletionOfTheMonitorIsDropped) {
+    AddMonitorToPackage();
+    const std::wstring deployed = tw_test::SystemFolder() + L"\\TWPortMon.dll", nul(1, L'\0');
+    std::wstring lower = deployed;
+    _wcslwr(&lower[0]);
+    const std::wstring other = L"\\??\\C:\\other.tmp" + nul + nul + L"\\??\\C:\\b.old" + nul + L"\\??\\C:\\b.dll" + nul;
+    const std::wstring staged = L"\\??\\" + deployed + nul + nul + other + L"\\??\\C:\\a.new" + nul + L"!\\??\\" +
+                                lower + nul + nul;
+    const wchar_t key[] = L"SYSTEM\\CurrentControlSet\\Control\\Session Manager";
+    ASSERT_EQ(RegSetKeyValueW(HKEY_LOCAL_MACHINE, key, L"PendingFileRenameOperations", REG_MULTI_SZ, staged.data(),
+                              static_cast<DWORD>(staged.size() * sizeof(wchar_t))),
+              ERROR_SUCCESS);
+    const tw_test::ProcessResult result = Install(L" /noprinter");
+    std::wstring left(256, L'\0');
+    DWORD size = static_cast<DWORD>(left.size() * sizeof(wchar_t));
+    EXPECT_EQ(RegGetValueW(HKEY_LOCAL_MACHINE, key, L"PendingFileRenameOperations", RRF_RT_REG_MULTI_SZ, nullptr,
+                           &left[0], &size),
+              ERROR_SUCCESS);
+    RegDeleteKeyValueW(HKEY_LOCAL_MACHINE, key, L"PendingFileRenameOperations");
+    EXPECT_EQ(result.exitCode, 0u);
+    EXPECT_NE(result.output.find(AsUtf8(L"\r\n  - " + deployed + L" の再起動時の削除予約を取り消しました\r\n")),
+              std::string::npos)
+        << result.output;
+    EXPECT_EQ(left.substr(0, size / sizeof(wchar_t)), other + nul);
+}
+
+// check on a working installation, then with each link broken in turn: one
+// line per link, and the code of the first link that breaks; not elevated
+// the same.
+TEST_F(InstallTest, CheckWalksTheChainPrintingNeeds) {
+    AddMonitorToPackage();
+    ASSERT_EQ(Install(L" /noprinter").exitCode, 0u);
+    ASSERT_EQ(tw_test::AddPostScriptDriver(), static_cast<DWORD>(ERROR_SUCCESS));
+    ASSERT_EQ(tw_test::AddQueue(L"Own Copy", L"TARNWICK:"), static_cast<DWORD>(ERROR_SUCCESS));
+    const std::wstring deployed = tw_test::SystemFolder() + L"\\TWPortMon.dll", aside = deployed + L".aside";
+    const std::wstring data = root_ + L"\\TarnwickPrinter", editor = package_ + L"\\TARNWICK-PRINTER.exe";
+    const auto check = [this](HANDLE token) {
+        return tw_test::RunProcess(L"\"" + package_ + L"\\TWSetup.exe\" check", 120000, token);
+    };
+    const tw_test::ProcessResult holding = check(nullptr);
+    const std::vector<std::string> lines = tw_test::SplitLines(holding.output);
+    ASSERT_EQ(lines.size(), 9u) << holding.output;
+    const std::wstring version = tw_test::FromUtf8(lines[3].substr(lines[3].find(": ") + 2));
+    EXPECT_EQ(holding.exitCode, 0u);
+    EXPECT_EQ(lines, tw_test::Utf8Lines({L"保護印刷モード      : オフ", L"ポートモニタ登録    : あり (TWPortMon.dll)",
+                                         L"TWPortMon.dll       : " + deployed, L"TWPortMon.dll の版  : " + version,
+                                         L"ポート              : TARNWICK:", L"プリンタ            : Own Copy",
+                                         L"データフォルダ      : " + data, L"設定                : " + editor + L" (自動起動 有効)",
+                                         L"印刷に必要なものはすべてそろっています。"}));
+    UniqueHandle token = tw_test::LinkedToken();
+    EXPECT_EQ(check(token.get()).output, holding.output);
+
+    // The deployed DLL with the last part of its file version one higher.
+    std::string newer = tw_test::ReadFileBytes(deployed);
+    const size_t fixed = newer.find(std::string("\xBD\x04\xEF\xFE", 4));
+    ASSERT_NE(fixed, std::string::npos);
+    ++newer[fixed + 12];
+    const size_t dot = version.rfind(L'.') + 1;
+    const std::wstring higher = version.substr(0, dot) + std::to_wstring(std::stoul(version.substr(dot)) + 1);
+    const auto setEditor = [](const std::wstring& path) {
+        return RegSetKeyValueW(HKEY_LOCAL_MACHINE, kSettingsKeyPath, L"EditorPath", REG_SZ, path.c_str(),
+                               static_cast<DWORD>((path.size() + 1) * sizeof(wchar_t))) == ERROR_SUCCESS;
+    };
+    MONITOR_INFO_2W monitor = {const_cast<LPWSTR>(L"TWPortMon"), nullptr, const_cast<LPWSTR>(L"TWPortMon.dll")};
+    const struct {
+        int exitCode;
+        std::wstring label, value;
+        std::function<bool()> breakLink, mend;
+    } cases[] = {
+        {10, L"保護印刷モード", L"[!] オン (WindowsProtectedPrintGroupPolicyState = 1)",
+         [] { return SetProtectedPrint(kProtectedPrintPolicyValue, 1); },
+         [] { return !RegDeleteKeyValueW(HKEY_LOCAL_MACHINE, kProtectedPrintKeyPath, kProtectedPrintPolicyValue); }},
+        {11, L"ポートモニタ登録", L"[!] 登録されていません", [] { return tw_test::RemoveMonitor() == ERROR_SUCCESS; },
+         [&] { return AddMonitorW(nullptr, 2, reinterpret_cast<LPBYTE>(&monitor)) != FALSE; }},
+        {12, L"TWPortMon.dll", L"[!] ありません (" + deployed + L")",
+         [&] { return MoveFileExW(deployed.c_str(), aside.c_str(), 0) != FALSE; },
+         [&] { return MoveFileExW(aside.c_str(), deployed.c_str(), 0) != FALSE; }},
+        {13, L"TWPortMon.dll の版", L"[!] " + higher + L" (このツールは " + version + L")",
+         [&] { return MoveFileExW(deployed.c_str(), aside.c_str(), 0) && tw_test::WriteFileBytes(deployed, newer); },
+         [&] { return DeleteFileW(deployed.c_str()) && MoveFileExW(aside.c_str(), deployed.c_str(), 0); }},
+        {15, L"プリンタ", L"[!] TWPortMon のポートを使うプリンタがありません",
+         [] { return tw_test::DeleteQueue(L"Own Copy") == ERROR_SUCCESS; },
+         [] { return tw_test::AddQueue(L"Own Copy", L"TARNWICK:") == ERROR_SUCCESS; }},
+        {16, L"データフォルダ", L"[!] " + data + L"\\Processed がありません",
+         [&] { return RemoveDirectoryW((data + L"\\Processed").c_str()) != FALSE; },
+         [&] { return CreateDirectoryW((data + L"\\Processed").c_str(), nullptr) != FALSE; }},
+        {17, L"設定", L"[!] EditorPath が " + editor + L" ではありません",
+         [&] { return setEditor(L"C:\\Users\\alice\\TARNWICK-PRINTER.exe"); }, [&] { return setEditor(editor); }},
+    };
+    for (const auto& c : cases) {
+        ASSERT_TRUE(c.breakLink()) << c.exitCode;
+        const tw_test::ProcessResult broken = check(nullptr);
+        ASSERT_TRUE(c.mend()) << c.exitCode;
+        EXPECT_EQ(broken.exitCode, static_cast<DWORD>(c.exitCode));
+        EXPECT_NE(broken.output.find(AsUtf8(ReportLabel(c.label) + c.value + L"\r\n")), std::string::npos) << broken.output;
+        EXPECT_EQ(tw_test::SplitLines(broken.output).back(),
+                  AsUtf8(L"  [!] 最初に途切れているのは「" + c.label + L"」です (終了コード " + std::to_wstring(c.exitCode) + L")"));
+    }
+    EXPECT_EQ(check(nullptr).exitCode, 0u);
+    tw_test::DeleteQueue(L"Own Copy");
 }
 
 }  // namespace

@@ -65,6 +65,11 @@ TEST(Dispatch, WhichCommandsNeedElevation) {
         ASSERT_NE(FindCommand(command), nullptr) << command;
         EXPECT_TRUE(CommandNeedsElevation(command)) << command;
     }
+    // A deployment tool may ask check from any account.
+    for (const wchar_t* command : {L"status", L"diag", L"list", L"check"}) {
+        ASSERT_NE(FindCommand(command), nullptr) << command;
+        EXPECT_FALSE(CommandNeedsElevation(command)) << command;
+    }
     // Unknown commands are refused before they are recognised.
     for (const wchar_t* command : {L"Install", L"AUTOLAUNCH", L"/noprinter", L"-?", L"/h"}) {
         EXPECT_EQ(FindCommand(command), nullptr) << command;
@@ -113,7 +118,7 @@ TEST(Dispatch, RunsWithAStandInElevationAnswer) {
               tw_test::AsUtf8(L"不明なコマンド: %s%n%08X\r\n"));
 }
 
-TEST(Usage, ElevenLinesWithDescriptionsFromThe51stCharacter) {
+TEST(Usage, OneLinePerCommandWithDescriptionsFromThe51stCharacter) {
     const std::vector<std::wstring> expected = {
         L"TWSetup.exe install   [/driver:\"...\"] [/port:TARNWICK:] [/noprinter] [/noautolaunch]",
         L"TWSetup.exe autolaunch                            印刷時の自動起動を有効化",
@@ -123,6 +128,7 @@ TEST(Usage, ElevenLinesWithDescriptionsFromThe51stCharacter) {
         L"TWSetup.exe addforms                              用紙サイズだけ登録",
         L"TWSetup.exe status                                状態を表示",
         L"TWSetup.exe diag                                  詳しい診断を表示 (不具合の切り分け用)",
+        L"TWSetup.exe check                                 印刷に必要なものがそろっているか確かめる (終了コードで答える)",
         L"TWSetup.exe spooler                               スプーラを再起動して詰まりを解消",
         L"TWSetup.exe cleanqueue                            残ったジョブを消し、印刷済みを残さない設定にする",
         L"TWSetup.exe list                                  ドライバとポートを一覧表示",

@@ -7,6 +7,7 @@
 #include "common/unique_handle.h"
 #include "setup/setup.h"
 #include "tests/support/files.h"
+#include "tests/support/installation.h"
 #include "tests/support/output.h"
 #include "tests/support/spooler.h"
 
@@ -121,6 +122,76 @@ TEST_F(ReportsTest, HeldMonitorFileGoesAtTheNextStart) {
     tw_test::StopSpooler();
 }
 
+// What the spooler holds is a loaded image: it cannot be deleted but can be
+// renamed. Uninstall moves it to a name of its own and has that deleted at
+// the next start, so that nothing pending names TWPortMon.dll.
+TEST_F(ReportsTest, LoadedMonitorFileIsMovedAsideBeforeItsDeletion) {
+    const std::wstring deployed = tw_test::SystemFolder() + L"\\TWPortMon.dll";
+    const wchar_t sessionManager[] = L"SYSTEM\\CurrentControlSet\\Control\\Session Manager";
+    ASSERT_TRUE(CopyFileW((tw_test::ModuleFolder() + L"\\TWPortMon.dll").c_str(), deployed.c_str(), FALSE));
+    HMODULE loaded = LoadLibraryExW(deployed.c_str(), nullptr, DONT_RESOLVE_DLL_REFERENCES);
+    ASSERT_NE(loaded, nullptr);
+    const tw_test::ProcessResult result = Run(L"uninstall");
+    FreeLibrary(loaded);
+    const std::string head = AsUtf8(L"\r\n  [!] " + deployed + L" は使用中のため ");
+    const size_t start = result.output.find(head) + head.size();
+    const size_t end = result.output.find(AsUtf8(L" に名前を変え、次に Windows を起動したときに削除します\r\n"));
+    ASSERT_TRUE(start >= head.size() && end != std::string::npos && end > start) << result.output;
+    const std::wstring aside = tw_test::FromUtf8(result.output.substr(start, end - start));
+    wchar_t pending[1024] = {};
+    DWORD size = sizeof(pending);
+    EXPECT_EQ(RegGetValueW(HKEY_LOCAL_MACHINE, sessionManager, L"PendingFileRenameOperations", RRF_RT_REG_MULTI_SZ,
+                           nullptr, pending, &size),
+              ERROR_SUCCESS);
+    RegDeleteKeyValueW(HKEY_LOCAL_MACHINE, sessionManager, L"PendingFileRenameOperations");
+    EXPECT_EQ(result.exitCode, 0u);
+    EXPECT_EQ(aside.rfind(tw_test::SystemFolder() + L"\\TWP", 0), 0u);
+    EXPECT_FALSE(tw_test::PathExists(deployed));
+    EXPECT_TRUE(DeleteFileW(aside.c_str()));
+    EXPECT_EQ(std::wstring(pending), L"\\??\\" + aside);
+    tw_test::StopSpooler();
+}
+
+BOOL WINAPI RefuseDeleteMonitor(LPWSTR, LPWSTR, LPWSTR) {
+    SetLastError(ERROR_PRINT_MONITOR_IN_USE);
+    return FALSE;
+}
+
+// The spooler refuses to remove a monitor whose port a queue of the
+// administrator's own still uses (every /noprinter deployment): the DLL stays
+// with the registration, the queue is named, and uninstall fails.
+TEST_F(ReportsTest, RefusedUnregistrationKeepsTheMonitorFile) {
+    ASSERT_EQ(tw_test::InstallMonitor(tw_test::ModuleFolder() + L"\\TWPortMon.dll"), static_cast<DWORD>(ERROR_SUCCESS));
+    ASSERT_EQ(tw_test::AddPostScriptDriver(), static_cast<DWORD>(ERROR_SUCCESS));
+    ASSERT_EQ(tw_test::AddQueue(L"Own Copy", L"TARNWICK:"), static_cast<DWORD>(ERROR_SUCCESS));
+    tw_test::StdoutCapture capture;
+    const int exitCode = UninstallWith(RefuseDeleteMonitor);
+    const std::string out = capture.Finish();
+    tw_test::DeleteQueue(L"Own Copy");
+    tw_test::StopSpooler();
+    EXPECT_EQ(exitCode, 5);
+    EXPECT_TRUE(tw_test::PathExists(tw_test::SystemFolder() + L"\\TWPortMon.dll"));
+    EXPECT_TRUE(tw_test::MonitorRegistered());
+    EXPECT_TRUE(HasLine(out, L"      TWPortMon のポートを使っているプリンタ: Own Copy")) << out;
+    EXPECT_TRUE(HasLine(out, L"  [!] ポートモニタが登録されたままなので、TWPortMon.dll は残します"));
+    EXPECT_TRUE(HasLine(out, L"  [!] ポートモニタの登録を外せないため、アンインストールを終えていません"));
+    EXPECT_EQ(out.find(AsUtf8(L"完了しました")), std::string::npos);
+}
+
+// Protected print mode, here as switched on in Settings: status adds its
+// line, diag names it in the system block.
+TEST_F(ReportsTest, StatusAndDiagnosticsShowProtectedPrintMode) {
+    const DWORD on = 1;
+    ASSERT_EQ(RegSetKeyValueW(HKEY_LOCAL_MACHINE, kProtectedPrintKeyPath, kProtectedPrintModeValue, REG_DWORD, &on, 4),
+              ERROR_SUCCESS);
+    const std::string status = Run(L"status").output, diag = Run(L"diag").output;
+    RegDeleteKeyValueW(HKEY_LOCAL_MACHINE, kProtectedPrintKeyPath, kProtectedPrintModeValue);
+    EXPECT_EQ(status, AsUtf8(L"プリンタ TARNWICK-PRINTER : なし\r\nデータフォルダ : " + data_ +
+                                            L"\r\n保護印刷モード : オン (WindowsProtectedPrintMode = 1)\r\n"));
+    EXPECT_TRUE(HasLine(diag,
+                        L"保護印刷モード      : オン (WindowsProtectedPrintMode = 1) ★TWPortMon は読み込まれません"));
+}
+
 // A queue of the administrator's own on the monitor's port, which on Windows
 // keeps DeleteMonitor from removing the monitor.
 TEST_F(ReportsTest, QueuesOnTheMonitorsPorts) {
@@ -190,6 +261,7 @@ TEST_F(ReportsTest, DiagnosticsWithoutSettingsOrSpoolFolder) {
     EXPECT_TRUE(HasLine(result.output, L"  [!] フォルダがありません"));
     EXPECT_TRUE(HasLine(result.output, L"TWPortMon.dll (System32) : ありません (" + tw_test::SystemFolder() +
                                            L"\\TWPortMon.dll)"));
+    EXPECT_TRUE(HasLine(result.output, L"保護印刷モード      : オフ"));
     // The system block names the computer's kind and the monitor's.
     EXPECT_TRUE(HasLine(result.output, L"コンピュータの種類  : " + std::wstring(tw_test::kBuiltForMachine)));
     EXPECT_TRUE(HasLine(result.output, L"TWPortMon.dll の種類: System32 ありません / 配布物 " +

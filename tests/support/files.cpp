@@ -231,6 +231,7 @@ ScopedSystemStandIn::ScopedSystemStandIn(const std::wstring& programName, DWORD 
     saved_ = folder_ + L"\\original.exe";
     recordFile_ = std::make_unique<ScopedEnvironment>(L"TW_RECORD_FILE", folder_ + L"\\recorded.txt");
     programsFile_ = std::make_unique<ScopedEnvironment>(L"TW_RECORD_PROGRAMS", folder_ + L"\\programs.txt");
+    foldersFile_ = std::make_unique<ScopedEnvironment>(L"TW_RECORD_FOLDERS", folder_ + L"\\folders.txt");
     const std::wstring sleep = std::to_wstring(sleepMs);
     sleepMs_ = std::make_unique<ScopedEnvironment>(L"TW_RECORD_SLEEP_MS", sleepMs > 0 ? &sleep : nullptr);
     hadOriginal_ = PathExists(target_);
@@ -256,6 +257,7 @@ ScopedSystemStandIn::~ScopedSystemStandIn() {
         DeleteFileW(target_.c_str());
     }
     sleepMs_.reset();
+    foldersFile_.reset();
     programsFile_.reset();
     recordFile_.reset();
     RemoveTree(folder_);
@@ -267,6 +269,10 @@ std::string ScopedSystemStandIn::Recorded() const {
 
 std::string ScopedSystemStandIn::Programs() const {
     return ReadFileBytes(folder_ + L"\\programs.txt");
+}
+
+std::string ScopedSystemStandIn::Folders() const {
+    return ReadFileBytes(folder_ + L"\\folders.txt");
 }
 
 ProcessResult RunProcess(const std::wstring& commandLine, DWORD timeoutMs, HANDLE token,

@@ -75,7 +75,7 @@ private:
 // in the system folder until the scope ends, and has Wine run that file rather
 // than its own built-in program. The command lines it was started with are
 // read with Recorded(), the paths of the programs that recorded them with
-// Programs(); `sleepMs` makes it take that long before it exits.
+// Programs(), the folders they were started in with Folders(); `sleepMs` makes it take that long before it exits.
 // The system folder is shared: tests that use this take the lock "system32".
 class ScopedSystemStandIn {
 public:
@@ -87,6 +87,7 @@ public:
     bool ready() const { return ready_; }
     std::string Recorded() const;  // the command lines, one per line, CR LF
     std::string Programs() const;  // the recorders' own paths, one per line, CR LF
+    std::string Folders() const;   // their current folders, one per line, CR LF
 
 private:
     std::wstring program_;
@@ -97,6 +98,7 @@ private:
     bool ready_;
     std::unique_ptr<ScopedEnvironment> recordFile_;
     std::unique_ptr<ScopedEnvironment> programsFile_;
+    std::unique_ptr<ScopedEnvironment> foldersFile_;
     std::unique_ptr<ScopedEnvironment> sleepMs_;
     UniqueKey overrides_;
 };

@@ -1,7 +1,7 @@
 // twrecord: a stand-in child program for the tests. When the variable
 // TW_RECORD_FILE names a file, it appends its own command line to it (UTF-8,
 // CR LF), and when TW_RECORD_PROGRAMS names one, the path it was started
-// from; when TW_RECORD_SLEEP_MS holds a number, it waits that long. Then it
+// from, and when TW_RECORD_FOLDERS names one, the folder it was started in; when TW_RECORD_SLEEP_MS holds a number, it waits that long. Then it
 // follows its options, ignoring anything else:
 //   --sleep MS    wait that long before exiting
 //   --exit CODE   exit with that code (default 0)
@@ -39,6 +39,9 @@ int wmain(int argc, wchar_t** argv) {
     wchar_t self[MAX_PATH] = {};
     GetModuleFileNameW(nullptr, self, MAX_PATH);
     AppendLine(L"TW_RECORD_PROGRAMS", self);
+    wchar_t folder[MAX_PATH] = {};
+    GetCurrentDirectoryW(MAX_PATH, folder);
+    AppendLine(L"TW_RECORD_FOLDERS", folder);
     wchar_t sleep[32] = {};
     const DWORD sleepLength = GetEnvironmentVariableW(L"TW_RECORD_SLEEP_MS", sleep, 32);
     if (sleepLength > 0 && sleepLength < 32) Sleep(static_cast<DWORD>(std::wcstoul(sleep, nullptr, 10)));
