@@ -126,11 +126,12 @@ UniqueMsi OpenSession(const char* package) {
     return session;
 }
 
-// A query's first two columns by the first, the second as the session formats it.
-std::map<std::wstring, std::wstring> Query(MSIHANDLE session, const wchar_t* sql) {
+// A query's first two columns by the first, the second as the session formats
+// it; of another database than the session's when given.
+std::map<std::wstring, std::wstring> Query(MSIHANDLE session, const wchar_t* sql, MSIHANDLE database = 0) {
     std::map<std::wstring, std::wstring> rows;
-    UniqueMsi database(MsiGetActiveDatabase(session)), view, record;
-    MsiDatabaseOpenViewW(database.get(), sql, view.put());
+    UniqueMsi active(database == 0 ? MsiGetActiveDatabase(session) : 0), view, record;
+    MsiDatabaseOpenViewW(database == 0 ? active.get() : database, sql, view.put());
     MsiViewExecute(view.get(), 0);
     while (MsiViewFetch(view.get(), record.put()) == ERROR_SUCCESS) {
         wchar_t key[256] = {}, text[1024] = {}, formatted[1024] = {};
@@ -260,22 +261,10 @@ TEST(PackageTables, InstallationFolderStaysBelowProgramFiles) {
 // A component code stands for one set of files: the two machines' packages,
 // which hold different binaries, share none.
 TEST(PackageTables, EachMachineHasComponentCodesOfItsOwn) {
-    auto components = [](const char* package) {
-        std::map<std::wstring, std::wstring> rows;
-        UniqueMsi database, view, record;
-        MsiOpenDatabaseW(WindowsPath(package).c_str(), MSIDBOPEN_READONLY, database.put());
-        MsiDatabaseOpenViewW(database.get(), L"SELECT `Component`, `ComponentId` FROM `Component`", view.put());
-        MsiViewExecute(view.get(), 0);
-        while (MsiViewFetch(view.get(), record.put()) == ERROR_SUCCESS) {
-            wchar_t name[72] = {}, code[39] = {};
-            DWORD nameSize = 72, codeSize = 39;
-            MsiRecordGetStringW(record.get(), 1, name, &nameSize);
-            MsiRecordGetStringW(record.get(), 2, code, &codeSize);
-            rows[name] = code;
-        }
-        return rows;
-    };
-    const auto own = components(TW_PACKAGE), other = components(TW_OTHER_PACKAGE);
+    const wchar_t* query = L"SELECT `Component`, `ComponentId` FROM `Component`";
+    UniqueMsi otherPackage;  // which no session on this machine opens
+    MsiOpenDatabaseW(WindowsPath(TW_OTHER_PACKAGE).c_str(), MSIDBOPEN_READONLY, otherPackage.put());
+    const auto own = Query(OpenSession(TW_PACKAGE).get(), query), other = Query(0, query, otherPackage.get());
     ASSERT_EQ(own.size(), 4u);
     ASSERT_EQ(other.size(), own.size());
     for (const auto& [name, code] : own) EXPECT_NE(other.at(name), code) << AsUtf8(name);
@@ -443,6 +432,29 @@ TEST_F(Package, Step4_RemovalKeepsTheDataFolder) {
     EXPECT_EQ(ReportedRuns(), (std::vector<std::string>{install, uninstall, install, uninstall}));
 }
 
+// A folder outside Program Files is refused before anything changes; one
+// below it is taken. (Before Step9: Wine's rolled-back removal leaves the
+// components registered to a product it no longer lists, and a later
+// removal keeps them.)
+TEST_F(Package, Step4a_InstallationFolderOnlyBelowProgramFiles) {
+    // On another drive, beside the package: outside Program Files in either
+    // machine's prefix (the table test above covers the look-alikes).
+    const std::wstring package = WindowsPath(TW_PACKAGE);
+    const std::wstring refused = package.substr(0, package.rfind(L'\\')) + L"\\TW Refused";
+    EXPECT_NE(Install(TW_PACKAGE, L"INSTALLFOLDER=\"" + refused + L"\""), 0u);
+    ExpectNothingInstalled();
+    EXPECT_FALSE(PathExists(refused));
+
+    const std::wstring allowed = InstallationFolder() + L" Other";
+    ASSERT_EQ(Install(TW_PACKAGE, L"INSTALLFOLDER=\"" + allowed + L"\""), 0u);
+    EXPECT_EQ(ReadSetting(L"EditorPath"), allowed + L"\\TARNWICK-PRINTER.exe");
+    // Wine's msiexec resolves the folder of a removal from the tables alone
+    // (Windows from where the components are installed): it is given again.
+    EXPECT_EQ(Msiexec(L"/x \"" + WindowsPath(TW_PACKAGE) + L"\" /qn INSTALLFOLDER=\"" + allowed + L"\""), 0u);
+    ExpectNothingInstalled();
+    EXPECT_FALSE(PathExists(allowed));
+}
+
 TEST_F(Package, Step5_PropertiesBecomeInstallOptionsAndStayForUpgrades) {
     ASSERT_EQ(Install(TW_PACKAGE, L"NOPRINTER=1 NOAUTOLAUNCH=1 PORT=TWPACKAGE:"), 0u);
     for (const bool upgraded : {false, true}) {
@@ -523,26 +535,6 @@ TEST_F(Package, Step10_FailedFirstInstallLeavesAnInstallationMadeByHand) {
     EXPECT_TRUE(KeyExists(kPortsKey));
     EXPECT_EQ(ReadSettingNumber(L"AutoLaunch"), 0u);
     RemoveLeftovers();
-}
-
-// A folder outside Program Files is refused before anything changes; one
-// below it is taken.
-TEST_F(Package, Step11_InstallationFolderOnlyBelowProgramFiles) {
-    // On another drive: outside Program Files on either machine's prefix
-    // (the table test above covers the look-alikes).
-    const std::wstring refused = L"Z:\\tmp\\TW Refused";
-    EXPECT_NE(Install(TW_PACKAGE, L"INSTALLFOLDER=\"" + refused + L"\""), 0u);
-    ExpectNothingInstalled();
-    EXPECT_FALSE(PathExists(refused));
-
-    const std::wstring allowed = InstallationFolder() + L" Other";
-    ASSERT_EQ(Install(TW_PACKAGE, L"INSTALLFOLDER=\"" + allowed + L"\""), 0u);
-    EXPECT_EQ(ReadSetting(L"EditorPath"), allowed + L"\\TARNWICK-PRINTER.exe");
-    // Wine's msiexec resolves the folder of a removal from the tables alone
-    // (Windows from where the components are installed): it is given again.
-    EXPECT_EQ(Msiexec(L"/x \"" + WindowsPath(TW_PACKAGE) + L"\" /qn INSTALLFOLDER=\"" + allowed + L"\""), 0u);
-    ExpectNothingInstalled();
-    EXPECT_FALSE(PathExists(allowed));
 }
 
 }  // namespace
