@@ -230,29 +230,19 @@ TEST(PackageTables, SetupKeepsItsReportBelowTheWindowsFolder) {
 // one below Program Files; what only looks like one is refused. (A session
 // that only reads the tables sets the resolved folder as CostFinalize would.)
 TEST(PackageTables, InstallationFolderStaysBelowProgramFiles) {
-    const struct {
-        const wchar_t* folder;
-        bool refused;
-    } cases[] = {
-        {L"C:\\Program Files\\TARNWICK-PRINTER\\", false},
-        {L"c:\\PROGRAM FILES\\Tools\\TW\\", false},
-        {L"D:\\Apps\\TW\\", true},
-        {L"C:\\Program Files Evil\\", true},
-        {L"C:\\Program Files\\", true},
-        {L"C:\\Program Files\\..\\Users\\Public\\", true},
-        {L"C:\\Program Files\\TW \\", true},
-        {L"C:\\Program Files\\TW.\\", true},
-        {L"C:\\Program Files\\TW/../../Users/", true},
-    };
+    const std::pair<const wchar_t*, bool> cases[] = {  // folder, refused
+        {L"C:\\Program Files\\TARNWICK-PRINTER\\", false}, {L"c:\\PROGRAM FILES\\Tools\\TW\\", false},
+        {L"D:\\Apps\\TW\\", true}, {L"C:\\Program Files Evil\\", true}, {L"C:\\Program Files\\", true},
+        {L"C:\\Program Files\\..\\Users\\Public\\", true}, {L"C:\\Program Files\\TW \\", true},
+        {L"C:\\Program Files\\TW.\\", true}, {L"C:\\Program Files\\TW/../../Users/", true}};
     UniqueMsi session = OpenSession(TW_PACKAGE);
     const std::wstring condition =
         Query(session.get(), L"SELECT `Action`, `Condition` FROM `InstallExecuteSequence`")[L"TwRefuseFolder"];
     MsiSetPropertyW(session.get(), L"ProgramFiles64Folder", L"C:\\Program Files\\");
-    for (const auto& c : cases) {
-        MsiSetPropertyW(session.get(), L"INSTALLFOLDER", c.folder);
-        EXPECT_EQ(MsiEvaluateConditionW(session.get(), condition.c_str()),
-                  c.refused ? MSICONDITION_TRUE : MSICONDITION_FALSE)
-            << AsUtf8(c.folder);
+    for (const auto& [folder, refused] : cases) {
+        MsiSetPropertyW(session.get(), L"INSTALLFOLDER", folder);
+        EXPECT_EQ(MsiEvaluateConditionW(session.get(), condition.c_str()), refused ? MSICONDITION_TRUE : MSICONDITION_FALSE)
+            << AsUtf8(folder);
     }
     MsiSetPropertyW(session.get(), L"Installed", L"1");  // a removal never is
     EXPECT_EQ(MsiEvaluateConditionW(session.get(), condition.c_str()), MSICONDITION_FALSE);
@@ -345,18 +335,6 @@ protected:
         EXPECT_FALSE(KeyExists(kSettingsKey, KEY_WOW64_64KEY));
     }
 
-    // The heading of each run in TWSetup.exe's report, in order.
-    static std::vector<std::string> ReportedRuns() {
-        std::vector<std::string> runs;
-        for (const std::string& line : SplitLines(ReadFileBytes(ReportFile()))) {
-            if (line.rfind("== ", 0) == 0) runs.push_back(line);
-        }
-        return runs;
-    }
-    static std::string Run(const wchar_t* command) {
-        return AsUtf8(std::wstring(L"== TARNWICK-PRINTER ") + command + L" ==");
-    }
-
     // The queue's comment, which an administrator may change (first, when given).
     static std::wstring QueueComment(const wchar_t* change = nullptr) {
         PRINTER_DEFAULTSW defaults = {nullptr, nullptr, PRINTER_ALL_ACCESS};
@@ -428,8 +406,12 @@ TEST_F(Package, Step4_RemovalKeepsTheDataFolder) {
     EXPECT_FALSE(PathExists(Folder()));
     EXPECT_EQ(ListFolder(Spool()).size(), 6u);  // both jobs: .prn, .json, .ready
     // Install, upgrade (under Wine also the older version's uninstall), removal.
-    const std::string install = Run(L"インストール"), uninstall = Run(L"アンインストール");
-    EXPECT_EQ(ReportedRuns(), (std::vector<std::string>{install, uninstall, install, uninstall}));
+    std::vector<std::string> runs;  // each run's heading
+    for (const std::string& line : SplitLines(ReadFileBytes(ReportFile()))) {
+        if (line.rfind("== ", 0) == 0) runs.push_back(line);
+    }
+    const std::wstring install = L"== TARNWICK-PRINTER インストール ==", uninstall = L"== TARNWICK-PRINTER アンインストール ==";
+    EXPECT_EQ(runs, Utf8Lines({install, uninstall, install, uninstall}));
 }
 
 // A folder outside Program Files is refused before anything changes; one

@@ -23,8 +23,6 @@ printf 'basicConstraints=CA:FALSE\nkeyUsage=critical,digitalSignature\nextendedK
 quiet openssl x509 -req -in signer.csr -CA ca.pem -CAkey ca.key -CAcreateserial -out signer.pem -days 2 -extfile signer.ext
 echo 'a throwaway password' >password
 quiet openssl pkcs12 -export -in signer.pem -inkey signer.key -certfile ca.pem -out signer.p12 -passout file:password
-# A CA that issued nothing here: verification must not hold against it.
-quiet openssl req -x509 -newkey rsa:2048 -nodes -keyout other.key -out other.pem -days 2 -subj "/CN=Other CA"
 
 mkdir unsigned signed
 cp "$setup" "$monitor" unsigned/
@@ -43,7 +41,6 @@ for file in TWSetup.exe TWPortMon.dll; do
   quiet sign "$work/signed/$file" || fail "signing $file"
   verify "signed/$file" ca.pem || { cat verify.log >&2; fail "$file does not verify"; }
   grep -q 'SHA256' verify.log || fail "$file not signed with SHA-256"
-  if verify "signed/$file" other.pem; then fail "$file verifies against a CA that did not issue its certificate"; fi
 done
 # A changed byte in the code breaks the signature.
 cp signed/TWSetup.exe tampered.exe
