@@ -1,6 +1,8 @@
 # What turns a deliverable into a release binary: the project's version in its
 # file properties, and its debug information kept in a file of its own.
 # The code that goes into a deliverable is compiled with ${TW_DEBUG_INFO}.
+# The finished file is signed when the build's environment names a
+# certificate (cmake/sign.cmake), before anything packs it.
 
 # tw_release_binary(TARGET VERSION RESOURCE_FILE)
 # Compiles RESOURCE_FILE (which includes common/version.rc2) with tw_version.h
@@ -43,4 +45,8 @@ function(tw_release_binary target version resource)
   elseif(MSVC)
     target_link_options(${target} PRIVATE /DEBUG /OPT:REF /OPT:ICF)
   endif()
+  # After the stripping above: a signature covers the file as it ships.
+  add_custom_command(TARGET ${target} POST_BUILD
+    COMMAND ${CMAKE_COMMAND} -DFILE=$<TARGET_FILE:${target}> -P ${CMAKE_SOURCE_DIR}/cmake/sign.cmake
+    VERBATIM)
 endfunction()

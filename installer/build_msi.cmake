@@ -1,9 +1,10 @@
 # cmake -DWIXL=... -DMSIBUILD=... -DMSIINFO=... -DSOURCE=TarnwickPrinter.wxs
 #       -DVERSION=1.2.3 -DPRODUCT_CODE=... -DUPGRADE_CODE=... -DARCH=x64|arm64
 #       -DSETUP_EXE=... -DMONITOR_DLL=... -DOUTPUT=TarnwickPrinter-1.2.3-x64.msi
-#       [-DSCRIPT=more.cmake] -P build_msi.cmake
+#       [-DSCRIPT=more.cmake] [-DSIGN_SCRIPT=sign.cmake] -P build_msi.cmake
 # Builds the package with wixl (0.101), then corrects with msibuild what wixl
-# cannot write itself.
+# cannot write itself, and signs it through SIGN_SCRIPT (when the
+# administrator named a certificate, see cmake/sign.cmake).
 get_filename_component(folder ${OUTPUT} DIRECTORY)
 set(work ${OUTPUT}.partial)
 file(REMOVE ${work})
@@ -34,12 +35,19 @@ else()
   set(machine x64)
   set(other arm64)
 endif()
+# Each machine's package has component codes of its own: a component code
+# stands for one set of files, and the two packages hold different binaries.
+set(guids "")
+foreach(component SetupProgram PortMonitor RememberedOptions ReportFolder)
+  string(UUID guid NAMESPACE ${UPGRADE_CODE} NAME "TARNWICK-PRINTER component ${component} ${ARCH}" TYPE SHA1 UPPER)
+  list(APPEND guids -D ${component}Guid=${guid})
+endforeach()
 # wixl knows no ARM64: the package is built as x64 (64-bit components,
 # ProgramFiles64Folder), and its template names ARM64 below.
 execute_process(COMMAND ${WIXL} --arch x64 -D Version=${VERSION}
     -D ProductCode=${PRODUCT_CODE} -D UpgradeCode=${UPGRADE_CODE}
     -D NativeArch=${native} -D PackageMachine=${machine} -D OtherPackageArch=${other}
-    -D SetupExe=${setup} -D MonitorDll=${monitor} -o ${work} ${SOURCE}
+    -D SetupExe=${setup} -D MonitorDll=${monitor} ${guids} -o ${work} ${SOURCE}
   WORKING_DIRECTORY ${folder} RESULT_VARIABLE result OUTPUT_VARIABLE output ERROR_VARIABLE output)
 check(wixl)
 if(ARCH STREQUAL "arm64")
@@ -57,11 +65,14 @@ endif()
 # the same flags.
 update("UPDATE `CustomAction` SET `Type` = 3394, `Source` = 'TWSetupForRollback' WHERE `Action` = 'TwRollbackInstall'")
 update("UPDATE `CustomAction` SET `Type` = 3410 WHERE `Action` = 'TwRollbackUninstall'")
+# Nor error actions (type 19: the installation stops with the message in
+# Target); the .wxs writes the refusal of a folder as a property action.
+update("UPDATE `CustomAction` SET `Type` = 19, `Source` = '' WHERE `Action` = 'TwRefuseFolder'")
 
 # wixl ends a registry key with a backslash, ignores the key's removal at
 # uninstall ('*': created at install, deleted with its values at uninstall)
-# and knows no RemoveFile: install.log, TWSetup.exe's report, goes with the
-# files so that the folder goes too.
+# and knows no RemoveFile: an install.log that earlier versions kept in the
+# installation folder goes with the files, so that the folder goes too.
 set(options_key "SOFTWARE\\TARNWICK-PRINTER Installer")
 update("UPDATE `Registry` SET `Key` = '${options_key}' WHERE `Component_` = 'RememberedOptions'")
 update("INSERT INTO `Registry` (`Registry`, `Root`, `Key`, `Name`, `Component_`) VALUES ('RememberedOptionsKey', 2, '${options_key}', '*', 'RememberedOptions')")
@@ -82,6 +93,11 @@ update("UPDATE `Property` SET `Value` = '${CMAKE_MATCH_1};DRIVER;PORT;NOPRINTER;
 
 if(SCRIPT)
   include(${SCRIPT})
+endif()
+
+if(SIGN_SCRIPT)
+  set(FILE ${work})
+  include(${SIGN_SCRIPT})
 endif()
 
 file(RENAME ${work} ${OUTPUT})

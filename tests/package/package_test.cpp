@@ -4,7 +4,10 @@
 // the install's options and are kept for upgrades, a failing install leaves
 // nothing behind, a repair restores only the files, an upgrade takes the
 // installation over and a failed removal puts it back. The steps build on
-// each other and run in order. The file properties of the deliverables are
+// each other and run in order. A failing first install leaves an installation
+// made by hand standing, an upgrade keeps a launch switched off by hand, the
+// installation folder stays below Program Files, and TWSetup.exe's report
+// outlives removals and upgrades. The file properties of the deliverables are
 // read back as Explorer shows them, and what Wine's msiexec cannot stage is
 // read from the package's tables.
 #include <gtest/gtest.h>
@@ -123,11 +126,12 @@ UniqueMsi OpenSession(const char* package) {
     return session;
 }
 
-// A query's first two columns by the first, the second as the session formats it.
-std::map<std::wstring, std::wstring> Query(MSIHANDLE session, const wchar_t* sql) {
+// A query's first two columns by the first, the second as the session formats
+// it; of another database than the session's when given.
+std::map<std::wstring, std::wstring> Query(MSIHANDLE session, const wchar_t* sql, MSIHANDLE database = 0) {
     std::map<std::wstring, std::wstring> rows;
-    UniqueMsi database(MsiGetActiveDatabase(session)), view, record;
-    MsiDatabaseOpenViewW(database.get(), sql, view.put());
+    UniqueMsi active(database == 0 ? MsiGetActiveDatabase(session) : 0), view, record;
+    MsiDatabaseOpenViewW(database == 0 ? active.get() : database, sql, view.put());
     MsiViewExecute(view.get(), 0);
     while (MsiViewFetch(view.get(), record.put()) == ERROR_SUCCESS) {
         wchar_t key[256] = {}, text[1024] = {}, formatted[1024] = {};
@@ -205,14 +209,55 @@ TEST(PackageTables, EachPackageInstallsOnlyOnItsOwnMachine) {
     EXPECT_EQ(std::wstring(text), machine == L"ARM64" ? L"Arm64;1033" : L"x64;1033");
 }
 
-// Every run of TWSetup.exe keeps its report in install.log in the installation folder.
-TEST(PackageTables, SetupKeepsItsReportInTheInstallationFolder) {
+// TWSetup.exe's report, kept below the Windows folder, out of the package's files.
+std::wstring ReportFile() {
+    wchar_t windows[MAX_PATH] = {};
+    GetWindowsDirectoryW(windows, MAX_PATH);
+    return std::wstring(windows) + L"\\Logs\\TarnwickPrinter\\install.log";
+}
+
+// Every run of TWSetup.exe appends its report to the one install.log.
+TEST(PackageTables, SetupKeepsItsReportBelowTheWindowsFolder) {
     auto commands = Query(OpenSession(TW_PACKAGE).get(), L"SELECT `Action`, `Target` FROM `CustomAction`");
-    const std::wstring log = L" /log:\"" + InstallationFolder() + L"\\install.log\"";
+    const std::wstring log = L" /log:\"" + ReportFile() + L"\"";
     for (const wchar_t* action : {L"TwInstall", L"TwUninstall", L"TwRollbackInstall", L"TwRollbackUninstall"}) {
         const std::wstring& line = commands[action];
         EXPECT_TRUE(line.size() > log.size() && line.substr(line.size() - log.size()) == log) << AsUtf8(line);
     }
+}
+
+// The installation folder, resolved from the command line or a transform, is
+// one below Program Files; what only looks like one is refused. (A session
+// that only reads the tables sets the resolved folder as CostFinalize would.)
+TEST(PackageTables, InstallationFolderStaysBelowProgramFiles) {
+    const std::pair<const wchar_t*, bool> cases[] = {  // folder, refused
+        {L"C:\\Program Files\\TARNWICK-PRINTER\\", false}, {L"c:\\PROGRAM FILES\\Tools\\TW\\", false},
+        {L"D:\\Apps\\TW\\", true}, {L"C:\\Program Files Evil\\", true}, {L"C:\\Program Files\\", true},
+        {L"C:\\Program Files\\..\\Users\\Public\\", true}, {L"C:\\Program Files\\TW \\", true},
+        {L"C:\\Program Files\\TW.\\", true}, {L"C:\\Program Files\\TW/../../Users/", true}};
+    UniqueMsi session = OpenSession(TW_PACKAGE);
+    const std::wstring condition =
+        Query(session.get(), L"SELECT `Action`, `Condition` FROM `InstallExecuteSequence`")[L"TwRefuseFolder"];
+    MsiSetPropertyW(session.get(), L"ProgramFiles64Folder", L"C:\\Program Files\\");
+    for (const auto& [folder, refused] : cases) {
+        MsiSetPropertyW(session.get(), L"INSTALLFOLDER", folder);
+        EXPECT_EQ(MsiEvaluateConditionW(session.get(), condition.c_str()), refused ? MSICONDITION_TRUE : MSICONDITION_FALSE)
+            << AsUtf8(folder);
+    }
+    MsiSetPropertyW(session.get(), L"Installed", L"1");  // a removal never is
+    EXPECT_EQ(MsiEvaluateConditionW(session.get(), condition.c_str()), MSICONDITION_FALSE);
+}
+
+// A component code stands for one set of files: the two machines' packages,
+// which hold different binaries, share none.
+TEST(PackageTables, EachMachineHasComponentCodesOfItsOwn) {
+    const wchar_t* query = L"SELECT `Component`, `ComponentId` FROM `Component`";
+    UniqueMsi otherPackage;  // which no session on this machine opens
+    MsiOpenDatabaseW(WindowsPath(TW_OTHER_PACKAGE).c_str(), MSIDBOPEN_READONLY, otherPackage.put());
+    const auto own = Query(OpenSession(TW_PACKAGE).get(), query), other = Query(0, query, otherPackage.get());
+    ASSERT_EQ(own.size(), 4u);
+    ASSERT_EQ(other.size(), own.size());
+    for (const auto& [name, code] : own) EXPECT_NE(other.at(name), code) << AsUtf8(name);
 }
 
 // The product codes of the package's versions installed now.
@@ -233,17 +278,23 @@ protected:
         programData_ = new ScopedEnvironment(L"ProgramData", *root_);
         // A clean machine, but for the driver that Windows would ship.
         RemoveInstallation();
+        DeleteFileW(ReportFile().c_str());
         ASSERT_EQ(AddPostScriptDriver(), static_cast<DWORD>(ERROR_SUCCESS));
     }
     static void TearDownTestSuite() {
         for (const std::wstring& product : InstalledProducts()) Msiexec(L"/x " + product + L" /qn");
-        RemoveInstallation();  // what a failed step left
-        RemoveTree(Folder());
-        RegDeleteKeyExW(HKEY_LOCAL_MACHINE, kOptionsKey, KEY_WOW64_64KEY, 0);
+        RemoveLeftovers();
         StopSpooler();
         delete programData_;
         RemoveTree(*root_);
         delete root_;
+    }
+
+    // What a failed step, or Wine's rolled-back removal, left behind.
+    static void RemoveLeftovers() {
+        RemoveInstallation();
+        RemoveTree(Folder());
+        RegDeleteKeyExW(HKEY_LOCAL_MACHINE, kOptionsKey, KEY_WOW64_64KEY, 0);
     }
 
     static DWORD Msiexec(const std::wstring& arguments) {
@@ -336,12 +387,15 @@ TEST_F(Package, Step2_PrintedJobLandsInTheSpoolFolder) {
     ExpectCaptured("%!PS-Adobe-3.0\n%%Title: installed from the package\nshowpage\n");
 }
 
+// The launch, switched off by hand, stays off through the upgrade.
 TEST_F(Package, Step3_NextVersionReplacesIt) {
+    ASSERT_EQ(RunProcess(L"\"" + Folder() + L"\\TWSetup.exe\" noautolaunch").exitCode, 0u);
     ASSERT_EQ(Install(TW_NEXT_PACKAGE), 0u);
 
     EXPECT_EQ(InstalledProducts().size(), 1u);
     EXPECT_EQ(FileProperties(Folder() + L"\\TWSetup.exe")["FileVersion"], TW_NEXT_VERSION);
     EXPECT_EQ(FileProperties(SystemFolder() + L"\\TWPortMon.dll")["FileVersion"], TW_NEXT_VERSION);
+    EXPECT_EQ(ReadSettingNumber(L"AutoLaunch"), 0u);
     ExpectCaptured("%!PS-Adobe-3.0\n%%Title: printed after the upgrade\nshowpage\n");
 }
 
@@ -351,6 +405,36 @@ TEST_F(Package, Step4_RemovalKeepsTheDataFolder) {
     ExpectNothingInstalled();
     EXPECT_FALSE(PathExists(Folder()));
     EXPECT_EQ(ListFolder(Spool()).size(), 6u);  // both jobs: .prn, .json, .ready
+    // Install, upgrade (under Wine also the older version's uninstall), removal.
+    std::vector<std::string> runs;  // each run's heading
+    for (const std::string& line : SplitLines(ReadFileBytes(ReportFile()))) {
+        if (line.rfind("== ", 0) == 0) runs.push_back(line);
+    }
+    const std::wstring install = L"== TARNWICK-PRINTER インストール ==", uninstall = L"== TARNWICK-PRINTER アンインストール ==";
+    EXPECT_EQ(runs, Utf8Lines({install, uninstall, install, uninstall}));
+}
+
+// A folder outside Program Files is refused before anything changes; one
+// below it is taken. (Before Step9: Wine's rolled-back removal leaves the
+// components registered to a product it no longer lists, and a later
+// removal keeps them.)
+TEST_F(Package, Step4a_InstallationFolderOnlyBelowProgramFiles) {
+    // On another drive, beside the package: outside Program Files in either
+    // machine's prefix (the table test above covers the look-alikes).
+    const std::wstring package = WindowsPath(TW_PACKAGE);
+    const std::wstring refused = package.substr(0, package.rfind(L'\\')) + L"\\TW Refused";
+    EXPECT_NE(Install(TW_PACKAGE, L"INSTALLFOLDER=\"" + refused + L"\""), 0u);
+    ExpectNothingInstalled();
+    EXPECT_FALSE(PathExists(refused));
+
+    const std::wstring allowed = InstallationFolder() + L" Other";
+    ASSERT_EQ(Install(TW_PACKAGE, L"INSTALLFOLDER=\"" + allowed + L"\""), 0u);
+    EXPECT_EQ(ReadSetting(L"EditorPath"), allowed + L"\\TARNWICK-PRINTER.exe");
+    // Wine's msiexec resolves the folder of a removal from the tables alone
+    // (Windows from where the components are installed): it is given again.
+    EXPECT_EQ(Msiexec(L"/x \"" + WindowsPath(TW_PACKAGE) + L"\" /qn INSTALLFOLDER=\"" + allowed + L"\""), 0u);
+    ExpectNothingInstalled();
+    EXPECT_FALSE(PathExists(allowed));
 }
 
 TEST_F(Package, Step5_PropertiesBecomeInstallOptionsAndStayForUpgrades) {
@@ -417,6 +501,22 @@ TEST_F(Package, Step9_FailedRemovalPutsTheInstallationBack) {
     EXPECT_TRUE(MonitorRegistered());
     EXPECT_EQ(ReadSettingNumber(L"AutoLaunch"), 0u);
     ExpectCaptured("%!PS-Adobe-3.0\n%%Title: printed after a failed removal\nshowpage\n");
+}
+
+// An installation made by hand has no product: the package's first install
+// takes it over, and when that fails its rollback leaves it standing.
+TEST_F(Package, Step10_FailedFirstInstallLeavesAnInstallationMadeByHand) {
+    RemoveLeftovers();
+    ASSERT_EQ(RunProcess(L"\"" + ModuleFolder() + L"\\TWSetup.exe\" install /noprinter /noautolaunch").exitCode, 0u);
+    ASSERT_TRUE(InstalledProducts().empty());
+
+    EXPECT_NE(Install(TW_PACKAGE, L"DRIVER=\"TW No Such Driver\""), 0u);
+    EXPECT_TRUE(InstalledProducts().empty());
+    EXPECT_TRUE(MonitorRegistered());
+    EXPECT_TRUE(PathExists(SystemFolder() + L"\\TWPortMon.dll"));
+    EXPECT_TRUE(KeyExists(kPortsKey));
+    EXPECT_EQ(ReadSettingNumber(L"AutoLaunch"), 0u);
+    RemoveLeftovers();
 }
 
 }  // namespace
