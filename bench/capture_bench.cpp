@@ -5,6 +5,8 @@
 // none of the monitor's own checks. Prints medians, the milliseconds of a
 // small job on each side and the monitor's ratio to the baseline (higher is
 // better for the monitor); the last line is "large_ratio=R small_ratio=R".
+// The monitor measured is TWPortMon.dll beside the benchmark, or the DLL
+// named by the first argument (an earlier build, for the same baseline).
 #include <windows.h>
 #include <psapi.h>
 
@@ -67,16 +69,18 @@ SIZE_T PeakPrivateBytes() {
 
 }  // namespace
 
-int wmain() {
+int wmain(int argc, wchar_t** argv) {
     const bench::Folders folders = bench::MakeFolders(L"tw-bench");
     g_data = folders.data;
     g_spool = folders.spool;
 
+    const std::wstring monitorPath = argc >= 2 ? argv[1] : bench::ProgramFolder() + L"\\TWPortMon.dll";
     HANDLE port = nullptr;
-    if (!bench::OpenMonitor(bench::ProgramFolder() + L"\\TWPortMon.dll", g_table, port)) {
-        std::printf("TWPortMon.dll not found beside the benchmark\n");
+    if (!bench::OpenMonitor(monitorPath, g_table, port)) {
+        std::printf("cannot load the monitor %ls\n", monitorPath.c_str());
         return 1;
     }
+    std::printf("monitor: %ls\n", monitorPath.c_str());
 
     bench::SwitchAutoLaunchOff(kSettingsKeyPath);
 
@@ -99,7 +103,7 @@ int wmain() {
     const double monitorMiBs = mib / Median(monitorLarge);
     const double baselineMiBs = mib / Median(baselineLarge);
     const double largeRatio = monitorMiBs / baselineMiBs;
-    std::printf("large jobs (256 MiB in 64 KiB blocks, median of %d): monitor %.1f MiB/s, baseline %.1f MiB/s, ratio %.2f\n",
+    std::printf("large jobs (256 MiB in 64 KiB blocks, median of %d): monitor %.1f MiB/s, baseline %.1f MiB/s, ratio %.3f\n",
                 kRepetitions, monitorMiBs, baselineMiBs, largeRatio);
 
     // Small jobs: jobs per second, 4 KiB each. A baseline job and a monitor
@@ -131,7 +135,7 @@ int wmain() {
     const double baselineJobs = kSmallJobs / Median(baselineSmall);
     const double smallRatio = monitorJobs / baselineJobs;
     std::printf("small jobs (%d x 4 KiB, auto-launch off, median of %d): monitor %.0f jobs/s (%.2f ms a job), "
-                "baseline %.0f jobs/s (%.2f ms a job), ratio %.2f\n",
+                "baseline %.0f jobs/s (%.2f ms a job), ratio %.3f\n",
                 kSmallJobs, kRepetitions, monitorJobs, 1000.0 / monitorJobs, baselineJobs, 1000.0 / baselineJobs,
                 smallRatio);
     std::printf("peak private bytes: %.1f MiB after a 1 MiB job, %.1f MiB after the 256 MiB jobs\n",
@@ -139,6 +143,6 @@ int wmain() {
 
     g_table->pfnClosePort(port);
     RegDeleteKeyExW(HKEY_LOCAL_MACHINE, kSettingsKeyPath, KEY_WOW64_64KEY, 0);
-    std::printf("large_ratio=%.2f small_ratio=%.2f\n", largeRatio, smallRatio);
+    std::printf("large_ratio=%.3f small_ratio=%.3f\n", largeRatio, smallRatio);
     return 0;
 }
