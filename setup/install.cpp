@@ -153,8 +153,14 @@ int Install(const InstallOptions& options) {
     const UniqueHandle programFolder = OpenProgramFolder();
     if (!programFolder) return kExitMonitorFailed;
     PrepareDataFolder();
+    // A failed install puts the settings back: an installation that worked
+    // before keeps naming its own editor.
+    const SettingsSnapshot settingsBefore = TakeSettingsSnapshot();
     WriteEditorSettings(!options.noautolaunch);
-    if (!DeployMonitor(programFolder.get())) return kExitMonitorFailed;
+    if (!DeployMonitor(programFolder.get())) {
+        RestoreSettings(settingsBefore);
+        return kExitMonitorFailed;
+    }
     RegisterPort(options.port);
     RestartSpooler();
     AddPaperForms();
@@ -167,6 +173,7 @@ int Install(const InstallOptions& options) {
     if (options.noprinter) {
         PrintLine(L"  - プリンタ作成は呼び出し側に任せます (/noprinter)");
     } else if (!CreatePrinterQueue(options.driver, options.port)) {
+        RestoreSettings(settingsBefore);
         return kExitPrinterFailed;
     }
     PrintLine(L"完了しました。");

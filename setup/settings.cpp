@@ -58,3 +58,55 @@ bool WriteEditorSettings(bool autoLaunch) {
     }
     return true;
 }
+
+namespace {
+const wchar_t* const kSettingNames[] = {L"InstallDir", L"EditorPath", L"AutoLaunch"};
+}  // namespace
+
+SettingsSnapshot TakeSettingsSnapshot() {
+    SettingsSnapshot snapshot;
+    UniqueKey key;
+    if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, kSettingsKeyPath, 0, KEY_QUERY_VALUE | KEY_WOW64_64KEY, key.put()) !=
+        ERROR_SUCCESS) {
+        return snapshot;
+    }
+    snapshot.keyExisted = true;
+    for (const wchar_t* name : kSettingNames) {
+        SettingsSnapshot::Value value{name, false, REG_NONE, {}};
+        DWORD size = 0;
+        if (RegQueryValueExW(key.get(), name, nullptr, &value.type, nullptr, &size) == ERROR_SUCCESS) {
+            value.data.resize(size);
+            value.present = RegQueryValueExW(key.get(), name, nullptr, &value.type,
+                                             size ? value.data.data() : nullptr, &size) == ERROR_SUCCESS;
+            value.data.resize(size);
+        }
+        snapshot.values.push_back(std::move(value));
+    }
+    return snapshot;
+}
+
+void RestoreSettings(const SettingsSnapshot& before) {
+    bool restored = true;
+    if (!before.keyExisted) {
+        const LONG deleted = RegDeleteKeyExW(HKEY_LOCAL_MACHINE, kSettingsKeyPath, KEY_WOW64_64KEY, 0);
+        restored = deleted == ERROR_SUCCESS || deleted == ERROR_FILE_NOT_FOUND;
+    } else {
+        UniqueKey key;
+        restored = RegOpenKeyExW(HKEY_LOCAL_MACHINE, kSettingsKeyPath, 0, KEY_SET_VALUE | KEY_WOW64_64KEY,
+                                 key.put()) == ERROR_SUCCESS;
+        for (const SettingsSnapshot::Value& value : before.values) {
+            if (!restored) break;
+            const LONG status =
+                value.present ? RegSetValueExW(key.get(), value.name, 0, value.type,
+                                               value.data.empty() ? nullptr : value.data.data(),
+                                               static_cast<DWORD>(value.data.size()))
+                              : RegDeleteValueW(key.get(), value.name);
+            restored = status == ERROR_SUCCESS || (!value.present && status == ERROR_FILE_NOT_FOUND);
+        }
+    }
+    if (restored) {
+        PrintLine(L"  - 編集アプリの設定をインストール前の状態に戻しました");
+    } else {
+        PrintLine(L"  [!] 編集アプリの設定をインストール前の状態に戻せませんでした");
+    }
+}

@@ -429,6 +429,22 @@ UniqueHandle OpenProgramFolder();
 
 // Writes InstallDir, EditorPath and AutoLaunch; false when they could not be written.
 bool WriteEditorSettings(bool autoLaunch);
+// The editor settings as they stood before install wrote them, raw, so that a
+// failed install can put back what an earlier installation had.
+struct SettingsSnapshot {
+    struct Value {
+        const wchar_t* name;
+        bool present;
+        DWORD type;
+        std::vector<BYTE> data;
+    };
+    bool keyExisted = false;
+    std::vector<Value> values;
+};
+SettingsSnapshot TakeSettingsSnapshot();
+// Puts the snapshot back (a key that did not exist is deleted again) and
+// says so in one line.
+void RestoreSettings(const SettingsSnapshot& before);
 
 // ---------------------------------------------------------------------------
 // Report text (report_text.cpp): the decisions of the status and diagnostic

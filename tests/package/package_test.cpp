@@ -509,6 +509,7 @@ TEST_F(Package, Step10_FailedFirstInstallLeavesAnInstallationMadeByHand) {
     RemoveLeftovers();
     ASSERT_EQ(RunProcess(L"\"" + ModuleFolder() + L"\\TWSetup.exe\" install /noprinter /noautolaunch").exitCode, 0u);
     ASSERT_TRUE(InstalledProducts().empty());
+    const std::wstring editorByHand = ReadSetting(L"EditorPath");
 
     EXPECT_NE(Install(TW_PACKAGE, L"DRIVER=\"TW No Such Driver\""), 0u);
     EXPECT_TRUE(InstalledProducts().empty());
@@ -516,6 +517,7 @@ TEST_F(Package, Step10_FailedFirstInstallLeavesAnInstallationMadeByHand) {
     EXPECT_TRUE(PathExists(SystemFolder() + L"\\TWPortMon.dll"));
     EXPECT_TRUE(KeyExists(kPortsKey));
     EXPECT_EQ(ReadSettingNumber(L"AutoLaunch"), 0u);
+    EXPECT_EQ(ReadSetting(L"EditorPath"), editorByHand);
     RemoveLeftovers();
 }
 

@@ -67,7 +67,12 @@ TEST_F(InstallTest, MonitorMissingBesideTheProgramStopsBeforeTheSpooler) {
     EXPECT_EQ(result.exitCode, 2u);
     EXPECT_EQ(tw_test::SplitLines(result.output),
               tw_test::Utf8Lines({L"== TARNWICK-PRINTER インストール ==", DataLine(), EditorWarning(),
-                         L"  [!] TWPortMon.dll が見つかりません (TWSetup.exe と同じフォルダに置いてください)"}));
+                         L"  [!] TWPortMon.dll が見つかりません (TWSetup.exe と同じフォルダに置いてください)",
+                         L"  - 編集アプリの設定をインストール前の状態に戻しました"}));
+    // The settings it wrote are gone again with the failure.
+    UniqueKey settings;
+    EXPECT_EQ(RegOpenKeyExW(HKEY_LOCAL_MACHINE, kSettingsKeyPath, 0, KEY_READ | KEY_WOW64_64KEY, settings.put()),
+              ERROR_FILE_NOT_FOUND);
     EXPECT_FALSE(tw_test::PathExists(tw_test::SystemFolder() + L"\\TWPortMon.dll"));
     UniqueKey ports;
     EXPECT_NE(RegOpenKeyExW(HKEY_LOCAL_MACHINE, L"SYSTEM\\CurrentControlSet\\Control\\Print\\Monitors\\TWPortMon", 0,
@@ -115,9 +120,9 @@ TEST_F(InstallTest, MonitorOfAnotherMachineIsRefusedBeforeItIsCopied) {
 
     const tw_test::ProcessResult result = Install();
     EXPECT_EQ(result.exitCode, 2u);
-    EXPECT_EQ(tw_test::SplitLines(result.output).back(),
-              AsUtf8(L"  [!] " + package_ + L"\\TWPortMon.dll はこのコンピュータの種類 (" + tw_test::kBuiltForMachine +
-                     L") 用ではありません"));
+    EXPECT_NE(result.output.find(AsUtf8(L"  [!] " + package_ + L"\\TWPortMon.dll はこのコンピュータの種類 (" +
+                                        tw_test::kBuiltForMachine + L") 用ではありません\r\n")),
+              std::string::npos);
     EXPECT_FALSE(tw_test::PathExists(tw_test::SystemFolder() + L"\\TWPortMon.dll"));
     EXPECT_FALSE(tw_test::MonitorRegistered());
 }
