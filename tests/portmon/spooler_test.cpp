@@ -70,11 +70,16 @@ TEST_F(SpoolerTest, PrintedJobArrivesExactlyAsWritten) {
     EXPECT_NE(log.find(" bytes=300000 ok=1"), std::string::npos);
 }
 
+// A job of the given name started in Wine's queue, as an application starts one.
+DWORD StartQueueJob(UniquePrinter& printer, DOC_INFO_1W& doc) {
+    if (!OpenPrinterW(const_cast<LPWSTR>(kQueueName), printer.put(), nullptr)) return 0;
+    return StartDocPrinterW(printer.get(), 1, reinterpret_cast<LPBYTE>(&doc));
+}
+
 TEST_F(SpoolerTest, JobInformationComesFromTheSpooler) {
     UniquePrinter printer;
-    ASSERT_TRUE(OpenPrinterW(const_cast<LPWSTR>(kQueueName), printer.put(), nullptr));
     DOC_INFO_1W doc = {const_cast<LPWSTR>(L"名前のある文書"), nullptr, const_cast<LPWSTR>(L"RAW")};
-    const DWORD job = StartDocPrinterW(printer.get(), 1, reinterpret_cast<LPBYTE>(&doc));
+    const DWORD job = StartQueueJob(printer, doc);
     ASSERT_NE(job, 0u);
 
     PortRecord port = {};
@@ -115,9 +120,8 @@ BOOL WINAPI StagedGetJob(HANDLE printer, DWORD jobId, DWORD level, LPBYTE job, D
 // that the port is done with it.
 TEST_F(SpoolerTest, JobDeletedInTheQueueIsNotAnnounced) {
     UniquePrinter printer;
-    ASSERT_TRUE(OpenPrinterW(const_cast<LPWSTR>(kQueueName), printer.put(), nullptr));
     DOC_INFO_1W doc = {const_cast<LPWSTR>(L"deleted"), nullptr, const_cast<LPWSTR>(L"RAW")};
-    const DWORD job = StartDocPrinterW(printer.get(), 1, reinterpret_cast<LPBYTE>(&doc));
+    const DWORD job = StartQueueJob(printer, doc);
     ASSERT_NE(job, 0u);
 
     // The monitor's entries as the spooler calls them for that job.

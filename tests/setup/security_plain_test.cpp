@@ -126,8 +126,6 @@ TEST(Designed, NoUserCanReplaceTheThreeFolders) {
 }
 
 // Who owns an object and which entries apply to it decide whether anyone
-// but administrators may change it.
-// Who owns an object and which entries apply to it decide whether anyone
 // but administrators may change it, take it over, or replace what is below it.
 TEST(OthersWrite, OwnerAndEntriesThatApplyDecide) {
     const struct {
